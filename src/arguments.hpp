@@ -1,0 +1,51 @@
+#pragma once
+
+#include "owned_ref.hpp"
+
+namespace korvane {
+
+constexpr int kMaxParameters = 2;
+
+enum class IntConversion { none, required, optional };
+
+struct Parameter {
+  const char* name;
+  IntConversion conversion;
+};
+
+// What a call is bound against: every parameter may be passed by position or by keyword,
+// and the trailing ones take their values from `defaults` (a tuple, or nullptr for none).
+struct Signature {
+  PyObject* qualname;
+  const Parameter* parameters;
+  PyObject* const* parameter_names;
+  int parameter_count;
+  PyObject* defaults;
+};
+
+// An int argument: an exact int unchanged, another number through int(), anything else a
+// TypeError naming the parameter; None passes only where the parameter allows it.
+OwnedRef convert_int_argument(PyObject* value, const char* parameter, IntConversion conversion);
+
+// A value produced for an int slot: as above, with the shorter "Expected int, got X" message.
+OwnedRef convert_int_result(PyObject* value, bool none_allowed);
+
+class BoundArguments {
+ public:
+  // Binds a vectorcall's arguments as a Python function with `signature` would, then applies the
+  // integer conversion to the parameters that ask for it. -1 with an exception set on failure.
+  int bind(const Signature& signature, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+  PyObject* const* values() const noexcept { return values_; }
+
+ private:
+  int bind_slowly(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames);
+  int fill_defaults(const Signature& signature, Py_ssize_t nargs);
+
+  PyObject* values_[kMaxParameters] = {};
+  // Defaults and converted values this call owns; the caller's arguments stay borrowed.
+  OwnedRef held_[kMaxParameters];
+};
+
+}  // namespace korvane

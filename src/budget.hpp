@@ -1,0 +1,13 @@
+#pragma once
+
+#include "native_function.hpp"
+
+namespace korvane {
+
+// _detect_vram_gb(): the memory of CUDA device 0 in GiB, 0.0 without CUDA.
+extern const FunctionSpec detect_vram_gb_spec;
+
+// _compute_default_budget() -> int: the byte budget of a pool built without one.
+extern const FunctionSpec compute_default_budget_spec;
+
+}  // namespace korvane

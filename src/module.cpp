@@ -1,0 +1,217 @@
+#include <new>
+
+#include "budget.hpp"
+#include "names.hpp"
+#include "native_function.hpp"
+#include "pool.hpp"
+#include "py_compat.hpp"
+
+namespace korvane {
+
+Names names;
+
+int intern_names() {
+  static bool interned = false;
+  if (interned) {
+    return 0;
+  }
+  const struct {
+    PyObject** slot;
+    const char* text;
+  } table[] = {
+      {&names.torch, "torch"},
+      {&names.psutil, "psutil"},
+      {&names.detect_vram_gb, "_detect_vram_gb"},
+      {&names.empty, "empty"},
+      {&names.uint8, "uint8"},
+      {&names.cuda, "cuda"},
+      {&names.is_available, "is_available"},
+      {&names.get_device_properties, "get_device_properties"},
+      {&names.total_memory, "total_memory"},
+      {&names.virtual_memory, "virtual_memory"},
+      {&names.total, "total"},
+      {&names.available, "available"},
+      {&names.numel, "numel"},
+      {&names.bucket_sizes_bytes, "BUCKET_SIZES_BYTES"},
+      {&names.max_bytes, "max_bytes"},
+      {&names.buckets, "_buckets"},
+      {&names.leased, "_leased"},
+      {&names.stats, "_stats"},
+      {&names.round_to_bucket, "_round_to_bucket"},
+      {&names.total_allocated, "_total_allocated"},
+      {&names.evict_oldest, "_evict_oldest"},
+      {&names.compute_default_budget, "_compute_default_budget"},
+      {&names.is_under_pressure, "is_under_pressure"},
+      {&names.leases, "leases"},
+      {&names.evictions, "evictions"},
+      {&names.hits, "hits"},
+      {&names.misses, "misses"},
+      {&names.total_allocated_bytes, "total_allocated_bytes"},
+      {&names.leased_count, "leased_count"},
+      {&names.pop, "pop"},
+      {&names.append, "append"},
+      {&names.items, "items"},
+      {&names.values, "values"},
+  };
+  for (const auto& entry : table) {
+    if (*entry.slot == nullptr && (*entry.slot = PyUnicode_InternFromString(entry.text)) == nullptr) {
+      return -1;
+    }
+  }
+  if (names.empty_kwnames == nullptr &&
+      (names.empty_kwnames = Py_BuildValue("(ss)", "dtype", "pin_memory")) == nullptr) {
+    return -1;
+  }
+  if (names.bytes_per_mib == nullptr &&
+      (names.bytes_per_mib = PyLong_FromLong(1L << 20)) == nullptr) {
+    return -1;
+  }
+  if (names.bytes_per_gib == nullptr &&
+      (names.bytes_per_gib = PyLong_FromLong(1L << 30)) == nullptr) {
+    return -1;
+  }
+  interned = true;
+  return 0;
+}
+
+namespace {
+
+constexpr long kBucketSizesBytes[] = {1L << 20, 1L << 22, 1L << 24, 1L << 26, 1L << 28};
+
+enum class Wrapping { plain, static_method, property };
+
+struct ClassMember {
+  const FunctionSpec* spec;
+  Wrapping wrapping;
+  bool defaults_to_none;
+};
+
+// The class namespace after BUCKET_SIZES_BYTES, in definition order.
+const ClassMember kClassMembers[] = {
+    {&pool_init_spec, Wrapping::plain, true},
+    {&compute_default_budget_spec, Wrapping::static_method, false},
+    {&pool_lease_spec, Wrapping::plain, false},
+    {&pool_release_spec, Wrapping::plain, false},
+    {&pool_stats_spec, Wrapping::plain, false},
+    {&pool_is_under_pressure_spec, Wrapping::property, false},
+    {&pool_round_to_bucket_spec, Wrapping::plain, false},
+    {&pool_evict_oldest_spec, Wrapping::plain, false},
+    {&pool_total_allocated_spec, Wrapping::plain, false},
+};
+
+int bind(PyObject* globals, const char* name, const OwnedRef& value) {
+  return value ? PyDict_SetItemString(globals, name, value.get()) : -1;
+}
+
+OwnedRef new_bucket_sizes() {
+  OwnedRef sizes = OwnedRef::steal(PyList_New(0));
+  for (long size : kBucketSizesBytes) {
+    OwnedRef entry = OwnedRef::steal(PyLong_FromLong(size));
+    if (!sizes || !entry || PyList_Append(sizes.get(), entry.get()) < 0) {
+      return {};
+    }
+  }
+  return sizes;
+}
+
+OwnedRef new_member(const ClassMember& member, PyObject* globals) {
+  OwnedRef defaults;
+  if (member.defaults_to_none && !(defaults = OwnedRef::steal(PyTuple_Pack(1, Py_None)))) {
+    return {};
+  }
+  OwnedRef function = native_function_new(*member.spec, globals, defaults.get());
+  if (!function) {
+    return {};
+  }
+  switch (member.wrapping) {
+    case Wrapping::static_method:
+      return OwnedRef::steal(PyStaticMethod_New(function.get()));
+    case Wrapping::property:
+      return OwnedRef::steal(
+          PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyProperty_Type), function.get()));
+    case Wrapping::plain:
+      break;
+  }
+  return function;
+}
+
+// type("PinnedMemoryPool", (), namespace), as a class statement without bases does.
+OwnedRef new_pool_class(PyObject* globals) {
+  OwnedRef ns = OwnedRef::steal(PyDict_New());
+  if (!ns) {
+    return {};
+  }
+  PyObject* module_name = PyDict_GetItemString(globals, "__name__");
+  if (module_name == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "module namespace without __name__");
+    return {};
+  }
+  OwnedRef qualname = OwnedRef::steal(PyUnicode_FromString("PinnedMemoryPool"));
+  if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module_name) < 0 ||
+      PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+      bind(ns.get(), "BUCKET_SIZES_BYTES", new_bucket_sizes()) < 0) {
+    return {};
+  }
+  for (const ClassMember& member : kClassMembers) {
+    if (bind(ns.get(), member.spec->name, new_member(member, globals)) < 0) {
+      return {};
+    }
+  }
+  return OwnedRef::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                               "PinnedMemoryPool", ns.get()));
+}
+
+OwnedRef import(const char* name) {
+  OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(name));
+  return module_name ? OwnedRef::steal(PyImport_Import(module_name.get())) : OwnedRef();
+}
+
+// The module body: each name is bound as soon as its statement succeeds.
+int run_module_body(PyObject* module) {
+  PyObject* globals = PyModule_GetDict(module);
+  OwnedRef typing = import("typing");
+  if (!typing ||
+      bind(globals, "Any", OwnedRef::steal(PyObject_GetAttrString(typing.get(), "Any"))) < 0 ||
+      bind(globals, "Optional", OwnedRef::steal(PyObject_GetAttrString(typing.get(), "Optional"))) < 0 ||
+      bind(globals, "psutil", import("psutil")) < 0 ||
+      bind(globals, "torch", import("torch")) < 0 ||
+      bind(globals, "_detect_vram_gb", native_function_new(detect_vram_gb_spec, globals, nullptr)) < 0) {
+    return -1;
+  }
+  return bind(globals, "PinnedMemoryPool", new_pool_class(globals));
+}
+
+int pinned_pool_exec(PyObject* module) {
+  try {
+    if (intern_names() < 0 || native_function_type_ready() < 0) {
+      return -1;
+    }
+    return run_module_body(module);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+}
+
+PyModuleDef_Slot pinned_pool_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(pinned_pool_exec)},
+    KORVANE_MODULE_SLOTS
+    {0, nullptr},
+};
+
+PyModuleDef pinned_pool_module = {
+    PyModuleDef_HEAD_INIT,
+    "korvane.offload.pinned_pool",
+    nullptr,
+    0,
+    nullptr,
+    pinned_pool_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace korvane
+
+PyMODINIT_FUNC PyInit_pinned_pool() { return PyModuleDef_Init(&korvane::pinned_pool_module); }

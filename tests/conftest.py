@@ -1,0 +1,136 @@
+import gc
+import importlib
+import sys
+import types
+
+import pytest
+
+import reference_pool
+
+MIB = 1 << 20
+GIB = 1 << 30
+
+
+EXTENSION = "korvane.offload.pinned_pool"
+
+
+def load_extension():
+    return importlib.import_module(EXTENSION)
+
+
+def fresh_import():
+    """Runs the module body again; the module that tests share stays the one imported."""
+    shared = load_extension()
+    package = importlib.import_module("korvane.offload")
+    del sys.modules[EXTENSION]
+    try:
+        return importlib.import_module(EXTENSION)
+    finally:
+        sys.modules[EXTENSION] = shared
+        package.pinned_pool = shared
+
+
+@pytest.fixture
+def ext():
+    return load_extension()
+
+
+@pytest.fixture(params=["extension", "reference"])
+def impl(request):
+    """The compiled module or its plain-Python twin: behaviour tests run against both."""
+    return load_extension() if request.param == "extension" else reference_pool
+
+
+class FakeMemory:
+    def __init__(self, total, available):
+        self.total = total
+        self.available = available
+
+
+class FakePsutil:
+    """psutil.virtual_memory() answering from a script of (total, available) snapshots."""
+
+    def __init__(self, total, available):
+        self.total = total
+        self.available = available
+        self.calls = 0
+
+    def virtual_memory(self):
+        self.calls += 1
+        # Each snapshot knows only the field of its own call, to show which call was read.
+        if self.calls % 2:
+            return FakeMemory(self.total, None)
+        return FakeMemory(None, self.available)
+
+
+class FakeCuda:
+    def __init__(self, available, total_memory=0):
+        self.available = available
+        self.total_memory = total_memory
+        self.property_calls = []
+
+    def is_available(self):
+        return self.available
+
+    def get_device_properties(self, device):
+        self.property_calls.append(device)
+        return types.SimpleNamespace(total_memory=self.total_memory)
+
+
+class FakeTorch:
+    """Just what the pool asks of torch; buffers are FakeBuffer objects numbered in order."""
+
+    uint8 = "uint8"
+
+    def __init__(self, cuda_available=False, total_memory=0):
+        self.cuda = FakeCuda(cuda_available, total_memory)
+        self.allocations = []
+
+    def empty(self, size, *, dtype, pin_memory):
+        buf = FakeBuffer(size, len(self.allocations), dtype, pin_memory)
+        self.allocations.append(buf)
+        return buf
+
+
+class FakeBuffer:
+    def __init__(self, size, serial, dtype, pin_memory):
+        self.size = size
+        self.serial = serial
+        self.dtype = dtype
+        self.pin_memory = pin_memory
+
+    def numel(self):
+        return self.size
+
+    def __repr__(self):
+        return f"FakeBuffer#{self.serial}({self.size})"
+
+
+@pytest.fixture
+def fake_torch(impl, monkeypatch):
+    fake = FakeTorch()
+    monkeypatch.setattr(impl, "torch", fake)
+    return fake
+
+
+def allocation_growth(action, rounds=5000):
+    """Blocks the interpreter still holds after `rounds` more runs of `action` than after a few."""
+    for _ in range(200):
+        action()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(rounds):
+        action()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def raising(call, *errors):
+    """An action that runs `call` and requires it to raise one of `errors`."""
+    def action():
+        try:
+            call()
+        except errors:
+            return
+        raise AssertionError(f"{call} did not raise {errors}")
+    return action

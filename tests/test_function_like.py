@@ -1,0 +1,193 @@
+"""The native methods behave like the Python functions they stand for."""
+
+import gc
+import inspect
+import weakref
+
+import pytest
+
+from conftest import fresh_import
+
+Py_TPFLAGS_HAVE_VECTORCALL = 1 << 11
+Py_TPFLAGS_METHOD_DESCRIPTOR = 1 << 17
+
+
+def python_twin():
+    """A def with the same signature as PinnedMemoryPool.__init__."""
+
+    def __init__(self, max_bytes=None):
+        return None
+
+    return __init__
+
+
+@pytest.fixture
+def init(ext, monkeypatch):
+    function = ext.PinnedMemoryPool.__init__
+    # Tests below rebind attributes; put them back afterwards.
+    for name in ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__",
+                 "__kwdefaults__", "__annotations__", "__dict__"):
+        monkeypatch.setattr(function, name, getattr(function, name))
+    return function
+
+
+def same_outcome(action, native, python):
+    """Runs `action` on both functions; both must succeed or fail alike."""
+    outcomes = []
+    for function in (native, python):
+        try:
+            action(function)
+            outcomes.append(None)
+        except Exception as error:  # noqa: BLE001 - the point is to compare any failure
+            outcomes.append((type(error), str(error)))
+    assert outcomes[0] == outcomes[1]
+    return outcomes[0]
+
+
+SETTER_CASES = [
+    ("__name__", "renamed", True),
+    ("__name__", 5, False),
+    ("__qualname__", "Other.renamed", True),
+    ("__qualname__", None, False),
+    ("__defaults__", (1,), True),
+    ("__defaults__", None, True),
+    ("__defaults__", [1], False),
+    ("__kwdefaults__", {"x": 1}, True),
+    ("__kwdefaults__", None, True),
+    ("__kwdefaults__", (1,), False),
+    ("__annotations__", {"x": "int"}, True),
+    ("__annotations__", None, True),
+    ("__annotations__", [], False),
+    ("__doc__", "text", True),
+    ("__doc__", 5, True),
+    ("__module__", "elsewhere", True),
+    ("__dict__", {"a": 1}, True),
+    ("__dict__", 5, False),
+]
+
+
+@pytest.mark.parametrize("name, value, accepted", SETTER_CASES)
+def test_setters_check_like_a_python_function(init, name, value, accepted):
+    twin = python_twin()
+    outcome = same_outcome(lambda f: setattr(f, name, value), init, twin)
+    assert (outcome is None) == accepted
+    if accepted:
+        assert getattr(init, name) == getattr(twin, name)
+
+
+@pytest.mark.parametrize("name", ["__name__", "__qualname__", "__defaults__", "__kwdefaults__",
+                                  "__annotations__", "__doc__", "__module__", "__dict__"])
+def test_deleting_attributes_like_a_python_function(init, name):
+    twin = python_twin()
+    init.__annotations__ = {}
+    if same_outcome(lambda f: delattr(f, name), init, twin) is None:
+        assert getattr(init, name) == getattr(twin, name)
+
+
+@pytest.mark.parametrize("name", ["__globals__", "__builtins__", "__closure__"])
+def test_read_only_attributes(init, name):
+    for function in (init, python_twin()):
+        with pytest.raises(AttributeError):
+            setattr(function, name, {})
+
+
+def test_function_attributes_live_in_its_dict(init):
+    init.marker = 42
+    try:
+        assert init.__dict__ == {"marker": 42}
+    finally:
+        del init.marker
+
+
+def test_rebound_defaults_take_effect(ext, init):
+    init.__defaults__ = (4096,)
+    assert ext.PinnedMemoryPool().max_bytes == 4096
+    init.__defaults__ = None
+    with pytest.raises(TypeError, match="missing 1 required positional argument: 'max_bytes'"):
+        ext.PinnedMemoryPool()
+
+
+CALLS = [
+    ((), {}),
+    ((1,), {}),
+    ((1, 2), {}),
+    ((), {"max_bytes": 3}),
+    ((1,), {"max_bytes": 3}),
+    ((), {"budget": 3}),
+    ((), {"self": 1}),
+    ((), {"max_bytes": 1, "other": 2}),
+]
+
+
+@pytest.mark.parametrize("args, kwargs", CALLS)
+def test_binding_errors_match_a_python_function(ext, args, kwargs):
+    """Called unbound with a pool first, the native __init__ fails exactly where a def fails."""
+    cls = ext.PinnedMemoryPool
+    twin = python_twin()
+    twin.__qualname__ = "PinnedMemoryPool.__init__"
+    pool = cls.__new__(cls)
+    same_outcome(lambda f: f(pool, *args, **kwargs), cls.__init__, twin)
+    try:
+        twin(*args, **kwargs)
+    except TypeError:
+        same_outcome(lambda f: f(*args, **kwargs), cls.__init__, twin)
+
+
+def test_every_parameter_by_keyword(ext):
+    cls = ext.PinnedMemoryPool
+    pool = cls.__new__(cls)
+    assert cls.__init__(self=pool, max_bytes=7) is None
+    assert pool.max_bytes == 7
+    assert cls(max_bytes=9).max_bytes == 9
+
+
+def test_binds_as_method_and_through_wrappers(ext):
+    cls = ext.PinnedMemoryPool
+    pool = cls(1)
+    bound = pool.stats
+    assert inspect.ismethod(bound) and bound.__self__ is pool and bound.__func__ is cls.stats
+    assert cls.stats.__get__(None, cls) is cls.stats
+    assert cls.stats.__get__(pool, cls).__self__ is pool
+
+    class Holder:
+        detect = staticmethod(ext._detect_vram_gb)
+        budget = property(ext.PinnedMemoryPool.__dict__["_compute_default_budget"].__func__)
+
+    assert Holder().detect() == ext._detect_vram_gb()
+    with pytest.raises(TypeError):
+        Holder().budget  # a property passes the instance, which the function does not take
+
+
+def test_instance_attribute_wins_over_method(ext):
+    pool = ext.PinnedMemoryPool(1)
+    pool.stats = lambda: "instance"
+    assert pool.stats() == "instance"
+
+
+def test_type_flags_and_instantiation(ext):
+    function_type = type(ext.PinnedMemoryPool.lease)
+    assert function_type.__flags__ & Py_TPFLAGS_HAVE_VECTORCALL
+    assert function_type.__flags__ & Py_TPFLAGS_METHOD_DESCRIPTOR
+    assert not hasattr(function_type, "__set__")
+    with pytest.raises(TypeError):
+        function_type()
+    with pytest.raises(TypeError):
+        type("Sub", (function_type,), {})
+
+
+def test_repr_hash_and_weak_references(ext):
+    function = ext.PinnedMemoryPool.lease
+    assert repr(function).startswith("<function PinnedMemoryPool.lease at 0x")
+    assert hash(function) == hash(ext.PinnedMemoryPool.lease)
+    assert weakref.ref(function)() is function
+
+
+def test_functions_take_part_in_garbage_collection(ext):
+    """A fresh import's functions, class and namespace form cycles that the collector frees."""
+    fresh = fresh_import()
+    probes = [weakref.ref(fresh.PinnedMemoryPool), weakref.ref(fresh.PinnedMemoryPool.lease),
+              weakref.ref(fresh._detect_vram_gb)]
+    assert gc.is_tracked(fresh.PinnedMemoryPool.lease)
+    del fresh
+    gc.collect()
+    assert [probe() for probe in probes] == [None, None, None]
