@@ -70,6 +70,16 @@ int intern_names() {
       (names.bytes_per_gib = PyLong_FromLong(1L << 30)) == nullptr) {
     return -1;
   }
+  if (names.pressure_ratio == nullptr &&
+      (names.pressure_ratio = PyFloat_FromDouble(0.1)) == nullptr) {
+    return -1;
+  }
+  if (names.builtin_sum == nullptr &&
+      (names.builtin_sum = Py_XNewRef(PyDict_GetItemString(PyEval_GetBuiltins(), "sum"))) ==
+          nullptr) {
+    PyErr_SetString(PyExc_SystemError, "builtins without sum");
+    return -1;
+  }
   interned = true;
   return 0;
 }

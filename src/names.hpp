@@ -47,9 +47,11 @@ struct Names {
   PyObject* values;
   // keyword names of the allocation call: ("dtype", "pin_memory")
   PyObject* empty_kwnames;
-  // constants
+  // constants and builtins
   PyObject* bytes_per_mib;
   PyObject* bytes_per_gib;
+  PyObject* pressure_ratio;  // 0.1
+  PyObject* builtin_sum;
 };
 
 extern Names names;

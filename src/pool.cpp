@@ -1,5 +1,6 @@
 #include "pool.hpp"
 
+#include "identity_guard.hpp"
 #include "names.hpp"
 
 namespace korvane {
@@ -64,6 +65,7 @@ OwnedRef pool_init(const GlobalScope& /*scope*/, PyObject* const* args) {
   if (!leased || PyObject_SetAttr(self, names.leased, leased.get()) < 0) {
     return {};
   }
+  guard_forget(self);
   OwnedRef counters = new_counters();
   if (!counters || PyObject_SetAttr(self, names.stats, counters.get()) < 0) {
     return {};
@@ -71,9 +73,366 @@ OwnedRef pool_init(const GlobalScope& /*scope*/, PyObject* const* args) {
   return none();
 }
 
-OwnedRef not_built_yet(const GlobalScope& /*scope*/, PyObject* const* /*args*/) {
-  PyErr_SetString(PyExc_NotImplementedError, "this pool operation is not built yet");
+OwnedRef attribute(PyObject* object, PyObject* name) {
+  return OwnedRef::steal(PyObject_GetAttr(object, name));
+}
+
+OwnedRef call_method(PyObject* object, PyObject* name) {
+  return OwnedRef::steal(PyObject_CallMethodNoArgs(object, name));
+}
+
+// 1 when `value` is true as `if value:` judges it, 0 when not, -1 with an exception set.
+int is_true(const OwnedRef& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+
+// self._stats[key]
+OwnedRef counter(PyObject* self, PyObject* key) {
+  OwnedRef counters = attribute(self, names.stats);
+  return counters ? OwnedRef::steal(PyObject_GetItem(counters.get(), key)) : OwnedRef();
+}
+
+// self._stats[key] += 1
+int count(PyObject* self, PyObject* key) {
+  OwnedRef counters = attribute(self, names.stats);
+  OwnedRef value = counters ? OwnedRef::steal(PyObject_GetItem(counters.get(), key)) : OwnedRef();
+  OwnedRef one = value ? OwnedRef::steal(PyLong_FromLong(1)) : OwnedRef();
+  OwnedRef sum = one ? OwnedRef::steal(PyNumber_InPlaceAdd(value.get(), one.get())) : OwnedRef();
+  return sum ? PyObject_SetItem(counters.get(), key, sum.get()) : -1;
+}
+
+// bucket.pop() for index -1, bucket.pop(index) otherwise; a plain list is served without a call.
+OwnedRef pop(PyObject* bucket, Py_ssize_t index) {
+  if (!PyList_CheckExact(bucket)) {
+    if (index == -1) {
+      return call_method(bucket, names.pop);
+    }
+    OwnedRef position = OwnedRef::steal(PyLong_FromSsize_t(index));
+    return position ? OwnedRef::steal(PyObject_CallMethodOneArg(bucket, names.pop, position.get()))
+                    : OwnedRef();
+  }
+  const Py_ssize_t size = PyList_GET_SIZE(bucket);
+  if (size == 0) {
+    PyErr_SetString(PyExc_IndexError, "pop from empty list");
+    return {};
+  }
+  const Py_ssize_t at = index < 0 ? size + index : index;
+  OwnedRef item = OwnedRef::new_reference(PyList_GET_ITEM(bucket, at));
+  return PyList_SetSlice(bucket, at, at + 1, nullptr) < 0 ? OwnedRef() : std::move(item);
+}
+
+// bucket.append(buf)
+int append(PyObject* bucket, PyObject* buf) {
+  if (PyList_CheckExact(bucket)) {
+    return PyList_Append(bucket, buf);
+  }
+  OwnedRef result = OwnedRef::steal(PyObject_CallMethodOneArg(bucket, names.append, buf));
+  return result ? 0 : -1;
+}
+
+// torch.empty(bucket_size, dtype=torch.uint8, pin_memory=torch.cuda.is_available()), with the
+// lookups in the order that expression makes them.
+OwnedRef new_buffer(const GlobalScope& scope, PyObject* bucket_size) {
+  OwnedRef torch = scope.load(names.torch);
+  OwnedRef empty = torch ? attribute(torch.get(), names.empty) : OwnedRef();
+  if (!empty || !(torch = scope.load(names.torch))) {
+    return {};
+  }
+  OwnedRef dtype = attribute(torch.get(), names.uint8);
+  if (!dtype || !(torch = scope.load(names.torch))) {
+    return {};
+  }
+  OwnedRef cuda = attribute(torch.get(), names.cuda);
+  OwnedRef pin_memory = cuda ? call_method(cuda.get(), names.is_available) : OwnedRef();
+  if (!pin_memory) {
+    return {};
+  }
+  PyObject* const args[] = {bucket_size, dtype.get(), pin_memory.get()};
+  return OwnedRef::steal(PyObject_Vectorcall(empty.get(), args, 1, names.empty_kwnames));
+}
+
+// self._total_allocated() + bucket_size > self.max_bytes
+int over_budget(PyObject* self, PyObject* bucket_size) {
+  OwnedRef total = call_method(self, names.total_allocated);
+  OwnedRef needed = total ? OwnedRef::steal(PyNumber_Add(total.get(), bucket_size)) : OwnedRef();
+  OwnedRef budget = needed ? attribute(self, names.max_bytes) : OwnedRef();
+  return is_true(budget ? OwnedRef::steal(PyObject_RichCompare(needed.get(), budget.get(), Py_GT))
+                        : OwnedRef());
+}
+
+// A miss: at most one eviction when the new buffer would exceed the budget, then the allocation.
+OwnedRef allocate(const GlobalScope& scope, PyObject* self, PyObject* bucket_size) {
+  const int over = over_budget(self, bucket_size);
+  if (over < 0 || (over > 0 && (!call_method(self, names.evict_oldest) ||
+                                count(self, names.evictions) < 0))) {
+    return {};
+  }
+  OwnedRef buf = new_buffer(scope, bucket_size);
+  return buf && count(self, names.misses) == 0 ? std::move(buf) : OwnedRef();
+}
+
+OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
+  PyObject* self = args[0];
+  OwnedRef bucket_size =
+      OwnedRef::steal(PyObject_CallMethodOneArg(self, names.round_to_bucket, args[1]));
+  OwnedRef buckets = bucket_size ? attribute(self, names.buckets) : OwnedRef();
+  OwnedRef bucket =
+      buckets ? OwnedRef::steal(PyObject_GetItem(buckets.get(), bucket_size.get())) : OwnedRef();
+  const int pooled = is_true(bucket);
+  if (pooled < 0) {
+    return {};
+  }
+  OwnedRef buf;
+  if (pooled > 0) {
+    // A hit: last in, first out, and the budget is not looked at.
+    buf = pop(bucket.get(), -1);
+    if (!buf || count(self, names.hits) < 0) {
+      return {};
+    }
+  } else if (!(buf = allocate(scope, self, bucket_size.get()))) {
+    return {};
+  }
+  OwnedRef leased = attribute(self, names.leased);
+  OwnedRef key = leased ? guard_lease(self, buf.get()) : OwnedRef();
+  if (!key || PyObject_SetItem(leased.get(), key.get(), bucket_size.get()) < 0 ||
+      count(self, names.leases) < 0) {
+    return {};
+  }
+  return buf;
+}
+
+OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* buf = args[1];
+  OwnedRef leased = attribute(self, names.leased);
+  OwnedRef key = leased ? guard_key(self, buf) : OwnedRef();
+  const int registered = key ? PySequence_Contains(leased.get(), key.get()) : -1;
+  if (registered <= 0 || guard_is_impostor(self, buf)) {
+    return registered < 0 ? OwnedRef() : none();
+  }
+  // The entry goes before numel() is read, so a failing numel() cannot leave it behind.
+  guard_release(self, buf);
+  if (PyObject_DelItem(leased.get(), key.get()) < 0) {
+    return {};
+  }
+  OwnedRef bucket_size = call_method(buf, names.numel);
+  OwnedRef buckets = bucket_size ? attribute(self, names.buckets) : OwnedRef();
+  const int poolable = buckets ? PySequence_Contains(buckets.get(), bucket_size.get()) : -1;
+  if (poolable <= 0) {
+    return poolable < 0 ? OwnedRef() : none();
+  }
+  OwnedRef bucket = OwnedRef::steal(PyObject_GetItem(buckets.get(), bucket_size.get()));
+  return bucket && append(bucket.get(), buf) == 0 ? none() : OwnedRef();
+}
+
+int set_report_item(PyObject* report, PyObject* key, OwnedRef value) {
+  return value ? PyDict_SetItem(report, key, value.get()) : -1;
+}
+
+OwnedRef pool_stats(const GlobalScope& /*scope*/, PyObject* const* args) {
+  PyObject* self = args[0];
+  OwnedRef counters = attribute(self, names.stats);
+  if (!counters) {
+    return {};
+  }
+  // dict(self._stats): a new dict, whatever mapping the counters are kept in.
+  OwnedRef report = OwnedRef::steal(
+      PyDict_CheckExact(counters.get())
+          ? PyDict_Copy(counters.get())
+          : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), counters.get()));
+  if (!report ||
+      set_report_item(report.get(), names.total_allocated_bytes,
+                      call_method(self, names.total_allocated)) < 0 ||
+      set_report_item(report.get(), names.max_bytes, attribute(self, names.max_bytes)) < 0) {
+    return {};
+  }
+  OwnedRef leased = attribute(self, names.leased);
+  const Py_ssize_t leased_count = leased ? PyObject_Size(leased.get()) : -1;
+  if (leased_count < 0 ||
+      set_report_item(report.get(), names.leased_count,
+                      OwnedRef::steal(PyLong_FromSsize_t(leased_count))) < 0 ||
+      set_report_item(report.get(), names.is_under_pressure,
+                      attribute(self, names.is_under_pressure)) < 0) {
+    return {};
+  }
+  return report;
+}
+
+// More than one eviction per ten leases; no division while nothing was leased.
+OwnedRef pool_is_under_pressure(const GlobalScope& /*scope*/, PyObject* const* args) {
+  PyObject* self = args[0];
+  OwnedRef leases = counter(self, names.leases);
+  OwnedRef zero = leases ? OwnedRef::steal(PyLong_FromLong(0)) : OwnedRef();
+  const int none_leased =
+      is_true(zero ? OwnedRef::steal(PyObject_RichCompare(leases.get(), zero.get(), Py_EQ))
+                   : OwnedRef());
+  if (none_leased != 0) {
+    return none_leased < 0 ? OwnedRef() : OwnedRef::new_reference(Py_False);
+  }
+  OwnedRef evictions = counter(self, names.evictions);
+  leases = evictions ? counter(self, names.leases) : OwnedRef();
+  OwnedRef ratio =
+      leases ? OwnedRef::steal(PyNumber_TrueDivide(evictions.get(), leases.get())) : OwnedRef();
+  return ratio ? OwnedRef::steal(PyObject_RichCompare(ratio.get(), names.pressure_ratio, Py_GT))
+               : OwnedRef();
+}
+
+// format(value / 1048576, spec)
+OwnedRef format_mib(PyObject* value, const char* spec) {
+  OwnedRef mib = OwnedRef::steal(PyNumber_TrueDivide(value, names.bytes_per_mib));
+  OwnedRef format_spec = mib ? OwnedRef::steal(PyUnicode_FromString(spec)) : OwnedRef();
+  return format_spec ? OwnedRef::steal(PyObject_Format(mib.get(), format_spec.get())) : OwnedRef();
+}
+
+void raise_over_large(PyObject* self, PyObject* nbytes) {
+  OwnedRef requested = format_mib(nbytes, ".1f");
+  OwnedRef sizes = requested ? attribute(self, names.bucket_sizes_bytes) : OwnedRef();
+  OwnedRef minus_one = sizes ? OwnedRef::steal(PyLong_FromLong(-1)) : OwnedRef();
+  OwnedRef last =
+      minus_one ? OwnedRef::steal(PyObject_GetItem(sizes.get(), minus_one.get())) : OwnedRef();
+  OwnedRef largest = last ? format_mib(last.get(), ".0f") : OwnedRef();
+  if (largest) {
+    // format() always returns a str, so both pieces can be spliced in as they are.
+    PyErr_Format(PyExc_ValueError,
+                 "Requested %UMB exceeds max bucket %UMB. Caller must split tensor into chunks.",
+                 requested.get(), largest.get());
+  }
+}
+
+// 1 when `size >= nbytes`, 0 when not, -1 with an exception set.
+int holds(PyObject* size, PyObject* nbytes) { return PyObject_RichCompareBool(size, nbytes, Py_GE); }
+
+// The first bucket size that holds the request, in the order of self.BUCKET_SIZES_BYTES.
+OwnedRef pool_round_to_bucket(const GlobalScope& /*scope*/, PyObject* const* args) {
+  PyObject* self = args[0];
+  PyObject* nbytes = args[1];
+  OwnedRef sizes = attribute(self, names.bucket_sizes_bytes);
+  if (!sizes) {
+    return {};
+  }
+  if (PyList_CheckExact(sizes.get())) {
+    // Walk it as a list iterator would, without making one.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sizes.get()); ++i) {
+      OwnedRef size = OwnedRef::new_reference(PyList_GET_ITEM(sizes.get(), i));
+      const int fits = holds(size.get(), nbytes);
+      if (fits != 0) {
+        return fits < 0 ? OwnedRef() : convert_int_result(size.get(), /*none_allowed=*/false);
+      }
+    }
+  } else {
+    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(sizes.get()));
+    if (!iterator) {
+      return {};
+    }
+    while (OwnedRef size = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+      const int fits = holds(size.get(), nbytes);
+      if (fits != 0) {
+        return fits < 0 ? OwnedRef() : convert_int_result(size.get(), /*none_allowed=*/false);
+      }
+    }
+    if (PyErr_Occurred()) {
+      return {};
+    }
+  }
+  raise_over_large(self, nbytes);
   return {};
+}
+
+// Removes the front buffer of the largest non-empty bucket, walking the sizes from the end.
+OwnedRef pool_evict_oldest(const GlobalScope& /*scope*/, PyObject* const* args) {
+  PyObject* self = args[0];
+  OwnedRef sizes = attribute(self, names.bucket_sizes_bytes);
+  OwnedRef reversed_sizes =
+      sizes ? OwnedRef::steal(PyObject_CallOneArg(
+                  reinterpret_cast<PyObject*>(&PyReversed_Type), sizes.get()))
+            : OwnedRef();
+  OwnedRef iterator =
+      reversed_sizes ? OwnedRef::steal(PyObject_GetIter(reversed_sizes.get())) : OwnedRef();
+  if (!iterator) {
+    return {};
+  }
+  while (OwnedRef size = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    OwnedRef buckets = attribute(self, names.buckets);
+    OwnedRef bucket =
+        buckets ? OwnedRef::steal(PyObject_GetItem(buckets.get(), size.get())) : OwnedRef();
+    const int pooled = is_true(bucket);
+    if (pooled != 0) {
+      return pooled < 0 || !pop(bucket.get(), 0) ? OwnedRef() : none();
+    }
+  }
+  return PyErr_Occurred() ? OwnedRef() : none();
+}
+
+// size, bufs = item
+int unpack_pair(PyObject* item, OwnedRef* first, OwnedRef* second) {
+  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+    *first = OwnedRef::new_reference(PyTuple_GET_ITEM(item, 0));
+    *second = OwnedRef::new_reference(PyTuple_GET_ITEM(item, 1));
+    return 0;
+  }
+  OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(item));
+  if (!iterator) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                   Py_TYPE(item)->tp_name);
+    }
+    return -1;
+  }
+  OwnedRef* targets[] = {first, second};
+  for (int got = 0; got < 2; ++got) {
+    *targets[got] = OwnedRef::steal(PyIter_Next(iterator.get()));
+    if (!*targets[got]) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
+      }
+      return -1;
+    }
+  }
+  OwnedRef extra = OwnedRef::steal(PyIter_Next(iterator.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// sum([size * len(bufs) for size, bufs in self._buckets.items()])
+OwnedRef pooled_bytes(PyObject* self) {
+  OwnedRef buckets = attribute(self, names.buckets);
+  OwnedRef items = buckets ? call_method(buckets.get(), names.items) : OwnedRef();
+  OwnedRef iterator = items ? OwnedRef::steal(PyObject_GetIter(items.get())) : OwnedRef();
+  OwnedRef products = iterator ? OwnedRef::steal(PyList_New(0)) : OwnedRef();
+  if (!products) {
+    return {};
+  }
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    OwnedRef size;
+    OwnedRef bufs;
+    if (unpack_pair(item.get(), &size, &bufs) < 0) {
+      return {};
+    }
+    const Py_ssize_t pooled = PyObject_Size(bufs.get());
+    OwnedRef count = pooled < 0 ? OwnedRef() : OwnedRef::steal(PyLong_FromSsize_t(pooled));
+    OwnedRef product =
+        count ? OwnedRef::steal(PyNumber_Multiply(size.get(), count.get())) : OwnedRef();
+    if (!product || PyList_Append(products.get(), product.get()) < 0) {
+      return {};
+    }
+  }
+  if (PyErr_Occurred()) {
+    return {};
+  }
+  return OwnedRef::steal(PyObject_CallOneArg(names.builtin_sum, products.get()));
+}
+
+// Pooled bytes plus leased bytes, derived from the state at every call.
+OwnedRef pool_total_allocated(const GlobalScope& /*scope*/, PyObject* const* args) {
+  PyObject* self = args[0];
+  OwnedRef pooled = pooled_bytes(self);
+  OwnedRef leased = pooled ? attribute(self, names.leased) : OwnedRef();
+  OwnedRef sizes = leased ? call_method(leased.get(), names.values) : OwnedRef();
+  OwnedRef leased_bytes =
+      sizes ? OwnedRef::steal(PyObject_CallOneArg(names.builtin_sum, sizes.get())) : OwnedRef();
+  OwnedRef total =
+      leased_bytes ? OwnedRef::steal(PyNumber_Add(pooled.get(), leased_bytes.get())) : OwnedRef();
+  return total ? convert_int_result(total.get(), /*none_allowed=*/false) : OwnedRef();
 }
 
 constexpr Parameter kSelf = {"self", IntConversion::none};
@@ -91,49 +450,49 @@ const FunctionSpec pool_lease_spec = {
     "lease", "PinnedMemoryPool.lease",
     2, {kSelf, {"nbytes", IntConversion::required}},
     2, {{"nbytes", "int"}, {"return", "torch.Tensor"}},
-    not_built_yet,
+    pool_lease,
 };
 
 const FunctionSpec pool_release_spec = {
     "release", "PinnedMemoryPool.release",
     2, {kSelf, {"buf", IntConversion::none}},
     2, {{"buf", "torch.Tensor"}, {"return", "None"}},
-    not_built_yet,
+    pool_release,
 };
 
 const FunctionSpec pool_stats_spec = {
     "stats", "PinnedMemoryPool.stats",
     1, {kSelf},
     1, {{"return", "dict[str, Any]"}},
-    not_built_yet,
+    pool_stats,
 };
 
 const FunctionSpec pool_is_under_pressure_spec = {
     "is_under_pressure", "PinnedMemoryPool.is_under_pressure",
     1, {kSelf},
     1, {{"return", "bool"}},
-    not_built_yet,
+    pool_is_under_pressure,
 };
 
 const FunctionSpec pool_round_to_bucket_spec = {
     "_round_to_bucket", "PinnedMemoryPool._round_to_bucket",
     2, {kSelf, {"nbytes", IntConversion::required}},
     2, {{"nbytes", "int"}, {"return", "int"}},
-    not_built_yet,
+    pool_round_to_bucket,
 };
 
 const FunctionSpec pool_evict_oldest_spec = {
     "_evict_oldest", "PinnedMemoryPool._evict_oldest",
     1, {kSelf},
     1, {{"return", "None"}},
-    not_built_yet,
+    pool_evict_oldest,
 };
 
 const FunctionSpec pool_total_allocated_spec = {
     "_total_allocated", "PinnedMemoryPool._total_allocated",
     1, {kSelf},
     1, {{"return", "int"}},
-    not_built_yet,
+    pool_total_allocated,
 };
 
 }  // namespace korvane

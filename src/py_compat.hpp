@@ -6,16 +6,19 @@
 
 namespace korvane {
 
-// 1 when `ref` still refers to `object`, 0 when it refers to another object or to none.
-inline int weakref_refers_to(PyObject* ref, PyObject* object) {
+// The object `ref` refers to, or nullptr once it is gone. The pointer is borrowed and only good
+// for an identity test.
+inline PyObject* weakref_target(PyObject* ref) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-  PyObject* referent = nullptr;
-  const int alive = PyWeakref_GetRef(ref, &referent);
-  Py_XDECREF(referent);
-  return alive < 0 ? -1 : referent == object;
+  PyObject* target = nullptr;
+  if (PyWeakref_GetRef(ref, &target) <= 0) {
+    return nullptr;
+  }
+  Py_DECREF(target);
+  return target;
 #else
-  PyObject* referent = PyWeakref_GetObject(ref);
-  return referent == nullptr ? -1 : referent == object;
+  PyObject* target = PyWeakref_GetObject(ref);
+  return target == Py_None ? nullptr : target;
 #endif
 }
 

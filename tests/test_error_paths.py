@@ -69,3 +69,68 @@ def test_successful_construction_does_not_leak(ext, monkeypatch):
     monkeypatch.setattr(ext, "psutil", FakePsutil(16 << 30, 8 << 30))
     assert allocation_growth(lambda: ext.PinnedMemoryPool()) < MAX_GROWTH
     assert allocation_growth(lambda: ext.PinnedMemoryPool(2.5)) < MAX_GROWTH
+
+
+def pool_actions(ext, torch):
+    """Each pool path once: successful ones and failing ones."""
+    pool = ext.PinnedMemoryPool(1 << 30)
+    tight = ext.PinnedMemoryPool(0)
+    stranger = object()
+
+    def round_trip():
+        pool.release(pool.lease(1))
+
+    def miss_with_eviction():
+        tight.release(tight.lease(1))
+        tight.release(tight.lease(4 << 20))
+
+    def failing_allocation():
+        def refuse(*args, **kwargs):
+            raise MemoryError("no pinned memory")
+        torch.empty = refuse
+        try:
+            pool.lease(64 << 20)
+        finally:
+            del torch.empty
+
+    class Raising(ext.PinnedMemoryPool):
+        def _round_to_bucket(self, nbytes):
+            raise LookupError("override failed")
+
+    raising_pool = Raising(1 << 30)
+    return {
+        "hit": round_trip,
+        "miss with eviction": miss_with_eviction,
+        "release of a stranger": lambda: pool.release(stranger),
+        "stats": pool.stats,
+        "pressure": lambda: pool.is_under_pressure,
+        "evict": pool._evict_oldest,
+        "total": pool._total_allocated,
+        "bad request": raising(lambda: pool.lease("1"), TypeError),
+        "NaN request": raising(lambda: pool.lease(float("nan")), ValueError),
+        "over-large": raising(lambda: pool.lease(300 << 20), ValueError),
+        "huge": raising(lambda: pool._round_to_bucket(10**400), OverflowError),
+        "surplus": raising(lambda: pool.lease(1, 2), TypeError),
+        "failing torch.empty": raising(failing_allocation, MemoryError),
+        "raising override": raising(lambda: raising_pool.lease(1), LookupError),
+    }
+
+
+POOL_PATHS = [
+    "hit", "miss with eviction", "release of a stranger", "stats", "pressure", "evict", "total",
+    "bad request", "NaN request", "over-large", "huge", "surplus", "failing torch.empty",
+    "raising override",
+]
+
+
+@pytest.mark.parametrize("path", POOL_PATHS)
+def test_pool_paths_do_not_leak(ext, monkeypatch, path):
+    torch = FakeTorch()
+    monkeypatch.setattr(ext, "torch", torch)
+    action = pool_actions(ext, torch)[path]
+
+    # The fake torch remembers its buffers; forget them so only the pool's own holdings remain.
+    def run():
+        action()
+        torch.allocations.clear()
+    assert allocation_growth(run, rounds=3000) < MAX_GROWTH

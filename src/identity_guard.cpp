@@ -1,0 +1,141 @@
+#include "identity_guard.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <unordered_map>
+
+#include "py_compat.hpp"
+
+namespace korvane {
+namespace {
+
+struct LeaseRecord {
+  OwnedRef referent;  // weak reference to the object last leased under this identity
+  OwnedRef key;       // that object's id(), the registry key
+  bool leased = false;
+};
+
+// Records of objects that were released and have since died are dropped in sweeps, each once
+// the table has doubled since the last one, so they cost amortised constant time.
+constexpr std::size_t kFirstSweep = 64;
+
+struct PoolGuard {
+  OwnedRef pool_ref;  // its callback drops the guard when the pool goes
+  std::unordered_map<PyObject*, LeaseRecord> records;
+  std::size_t sweep_at = kFirstSweep;
+};
+
+std::unordered_map<PyObject*, std::unique_ptr<PoolGuard>> guards;
+
+PyObject* forget_pool(PyObject* address, PyObject* /*pool_ref*/) {
+  guards.erase(static_cast<PyObject*>(PyLong_AsVoidPtr(address)));
+  Py_RETURN_NONE;
+}
+
+PyMethodDef forget_pool_def = {"_forget_pool", forget_pool, METH_O, nullptr};
+
+PoolGuard* find_guard(PyObject* pool) {
+  const auto found = guards.find(pool);
+  return found == guards.end() ? nullptr : found->second.get();
+}
+
+LeaseRecord* find_record(PoolGuard* guard, PyObject* buf) {
+  if (guard == nullptr) {
+    return nullptr;
+  }
+  const auto found = guard->records.find(buf);
+  return found == guard->records.end() ? nullptr : &found->second;
+}
+
+// The guard of `pool`, made on first use. A pool that cannot be weakly referenced gets none
+// (0 with *guard null): all its registry entries are honoured. -1 with an exception set.
+int obtain_guard(PyObject* pool, PoolGuard** guard) {
+  *guard = find_guard(pool);
+  if (*guard != nullptr || !PyType_SUPPORTS_WEAKREFS(Py_TYPE(pool))) {
+    return 0;
+  }
+  OwnedRef address = OwnedRef::steal(PyLong_FromVoidPtr(pool));
+  OwnedRef callback =
+      address ? OwnedRef::steal(PyCFunction_New(&forget_pool_def, address.get())) : OwnedRef();
+  OwnedRef pool_ref =
+      callback ? OwnedRef::steal(PyWeakref_NewRef(pool, callback.get())) : OwnedRef();
+  if (!pool_ref) {
+    return -1;
+  }
+  auto made = std::make_unique<PoolGuard>();
+  made->pool_ref = std::move(pool_ref);
+  *guard = made.get();
+  guards.emplace(pool, std::move(made));
+  return 0;
+}
+
+void sweep_if_due(PoolGuard& guard) {
+  if (guard.records.size() < guard.sweep_at) {
+    return;
+  }
+  for (auto record = guard.records.begin(); record != guard.records.end();) {
+    const bool gone = weakref_target(record->second.referent.get()) == nullptr;
+    record = !record->second.leased && gone ? guard.records.erase(record) : std::next(record);
+  }
+  guard.sweep_at = std::max(kFirstSweep, 2 * guard.records.size());
+}
+
+OwnedRef identity_of(PyObject* object) { return OwnedRef::steal(PyLong_FromVoidPtr(object)); }
+
+}  // namespace
+
+OwnedRef guard_lease(PyObject* pool, PyObject* buf) {
+  PoolGuard* guard = nullptr;
+  if (obtain_guard(pool, &guard) < 0) {
+    return {};
+  }
+  if (guard == nullptr) {
+    return identity_of(buf);
+  }
+  if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(buf))) {
+    // Nothing can be recorded for it, and an older record must not judge it.
+    guard->records.erase(buf);
+    return identity_of(buf);
+  }
+  LeaseRecord* record = find_record(guard, buf);
+  if (record == nullptr || weakref_target(record->referent.get()) != buf) {
+    // Making the weak reference may run the collector, and with it code that changes the
+    // records: look the record up again afterwards.
+    OwnedRef referent = OwnedRef::steal(PyWeakref_NewRef(buf, nullptr));
+    OwnedRef key = referent ? identity_of(buf) : OwnedRef();
+    if (!key) {
+      return {};
+    }
+    sweep_if_due(*guard);
+    record = &guard->records[buf];
+    record->referent = std::move(referent);
+    record->key = std::move(key);
+  }
+  record->leased = true;
+  return OwnedRef::new_reference(record->key.get());
+}
+
+OwnedRef guard_key(PyObject* pool, PyObject* buf) {
+  const LeaseRecord* record = find_record(find_guard(pool), buf);
+  return record != nullptr ? OwnedRef::new_reference(record->key.get()) : identity_of(buf);
+}
+
+bool guard_is_impostor(PyObject* pool, PyObject* buf) {
+  const LeaseRecord* record = find_record(find_guard(pool), buf);
+  return record != nullptr && record->leased && weakref_target(record->referent.get()) != buf;
+}
+
+void guard_release(PyObject* pool, PyObject* buf) {
+  if (LeaseRecord* record = find_record(find_guard(pool), buf)) {
+    record->leased = false;
+  }
+}
+
+void guard_forget(PyObject* pool) {
+  if (PoolGuard* guard = find_guard(pool)) {
+    guard->records.clear();
+  }
+}
+
+}  // namespace korvane

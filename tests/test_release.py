@@ -1,0 +1,156 @@
+"""Release, and the guard against objects that took over a dropped buffer's identity."""
+
+import gc
+
+import pytest
+import torch
+
+from conftest import GIB, MIB
+
+
+def test_release_pools_at_the_end(impl, fake_torch):
+    pool = impl.PinnedMemoryPool(GIB)
+    first, buf = pool.lease(1), pool.lease(1)
+    pool.release(first)
+    assert pool.release(buf=buf) is None
+    assert pool._leased == {}
+    assert pool._buckets[MIB] == [first, buf]
+    assert pool._stats == {"leases": 2, "evictions": 0, "hits": 0, "misses": 2}
+
+
+@pytest.mark.parametrize("stranger", [None, 12, "buf", object(), torch.empty(MIB, dtype=torch.uint8)])
+def test_unknown_objects_are_ignored(impl, fake_torch, stranger):
+    pool = impl.PinnedMemoryPool(GIB)
+    kept = pool.lease(1)
+    before = repr(vars(pool))
+    assert pool.release(stranger) is None
+    assert repr(vars(pool)) == before
+    assert kept is not None
+
+
+def test_release_twice_pools_once(impl, fake_torch):
+    pool = impl.PinnedMemoryPool(GIB)
+    buf = pool.lease(1)
+    pool.release(buf)
+    pool.release(buf)
+    assert pool._buckets[MIB] == [buf]
+
+
+def test_views_and_other_pools_are_ignored(impl):
+    pool, other = impl.PinnedMemoryPool(GIB), impl.PinnedMemoryPool(GIB)
+    buf = pool.lease(1)
+    pool.release(buf[:10])
+    other.release(buf)
+    assert pool._leased == {id(buf): MIB}
+    assert other._buckets[MIB] == [] and other._leased == {}
+
+
+@pytest.mark.parametrize("new_size, pooled_in", [(1000, None), (4 * MIB, 4 * MIB)])
+def test_release_files_by_the_element_count_read_now(impl, new_size, pooled_in):
+    pool = impl.PinnedMemoryPool(GIB)
+    buf = pool.lease(1)
+    buf.resize_(new_size)
+    pool.release(buf)
+    assert pool._leased == {}
+    pooled = [b for bucket in pool._buckets.values() for b in bucket]
+    assert pooled == ([] if pooled_in is None else [buf])
+    assert pool._total_allocated() == (pooled_in or 0)
+
+
+def test_release_over_budget_still_pools(impl, fake_torch):
+    pool = impl.PinnedMemoryPool(0)
+    buf = pool.lease(1)
+    pool.release(buf)
+    assert pool._buckets[MIB] == [buf]
+    assert pool._stats["evictions"] == 1
+
+
+def test_failing_numel_leaves_the_entry_removed(impl, fake_torch):
+    pool = impl.PinnedMemoryPool(GIB)
+    buf = pool.lease(1)
+
+    def broken():
+        raise RuntimeError("numel failed")
+
+    buf.numel = broken
+    with pytest.raises(RuntimeError, match="numel failed"):
+        pool.release(buf)
+    assert pool._leased == {} and pool._buckets[MIB] == []
+
+
+def test_entries_put_in_from_outside_are_honoured(impl, fake_torch):
+    pool = impl.PinnedMemoryPool(GIB)
+    stranger = fake_torch.empty(MIB, dtype=None, pin_memory=False)
+    pool._leased[id(stranger)] = MIB
+    pool.release(stranger)
+    assert pool._buckets[MIB] == [stranger] and pool._leased == {}
+
+
+def test_buffers_without_weak_references_are_honoured(impl, monkeypatch):
+    class Plain:
+        __slots__ = ("size",)
+
+        def __init__(self, size):
+            self.size = size
+
+        def numel(self):
+            return self.size
+
+    class PlainTorch:
+        uint8 = "uint8"
+        cuda = type("cuda", (), {"is_available": staticmethod(lambda: False)})
+
+        @staticmethod
+        def empty(size, dtype, pin_memory):
+            return Plain(size)
+
+    monkeypatch.setattr(impl, "torch", PlainTorch)
+    pool = impl.PinnedMemoryPool(GIB)
+    buf = pool.lease(1)
+    pool.release(buf)
+    assert pool._buckets[MIB] == [buf]
+    assert pool.lease(1) is buf
+
+
+def reuse_identity(of_id, make):
+    """Makes objects until one takes the identity `of_id`; keeps the others alive meanwhile."""
+    made = []
+    for _ in range(100000):
+        candidate = make()
+        if id(candidate) == of_id:
+            return candidate
+        made.append(candidate)
+    pytest.fail("the interpreter did not reuse the identity")
+
+
+def test_dropped_buffer_identity_taken_over(impl):
+    pool = impl.PinnedMemoryPool(GIB)
+    dropped = pool.lease(1)
+    dropped_id = id(dropped)
+    del dropped
+    gc.collect()
+    impostor = reuse_identity(dropped_id, lambda: torch.empty(MIB, dtype=torch.uint8))
+    pool.release(impostor)
+    assert pool._leased == {dropped_id: MIB}
+    assert pool._buckets[MIB] == []
+    assert pool._total_allocated() == MIB
+    # A lease that gets the same identity takes the entry over and releases normally.
+    pool._buckets[MIB].append(impostor)
+    pool._leased.clear()
+    assert pool.lease(1) is impostor
+    pool.release(impostor)
+    assert pool._buckets[MIB] == [impostor] and pool._leased == {}
+
+
+def test_reinit_forgets_the_leases(impl, fake_torch):
+    pool = impl.PinnedMemoryPool(GIB)
+    pool.release(pool.lease(1))
+    kept = pool.lease(1)
+    before = dict(vars(pool))
+    pool.__init__(2 * GIB)
+    assert pool.max_bytes == 2 * GIB
+    for name in ("_buckets", "_leased", "_stats"):
+        assert getattr(pool, name) is not before[name]
+    assert pool._leased == {} and pool._stats["leases"] == 0
+    pool.release(kept)
+    assert pool._buckets[MIB] == []
