@@ -28,16 +28,32 @@ struct PoolGuard {
 
 std::unordered_map<PyObject*, std::unique_ptr<PoolGuard>> guards;
 
+// The pool looked up last and its guard: a program mostly works with one pool at a time.
+PyObject* last_pool = nullptr;
+PoolGuard* last_guard = nullptr;
+
 PyObject* forget_pool(PyObject* address, PyObject* /*pool_ref*/) {
-  guards.erase(static_cast<PyObject*>(PyLong_AsVoidPtr(address)));
+  PyObject* pool = static_cast<PyObject*>(PyLong_AsVoidPtr(address));
+  if (pool == last_pool) {
+    last_pool = nullptr;
+    last_guard = nullptr;
+  }
+  guards.erase(pool);
   Py_RETURN_NONE;
 }
 
 PyMethodDef forget_pool_def = {"_forget_pool", forget_pool, METH_O, nullptr};
 
 PoolGuard* find_guard(PyObject* pool) {
-  const auto found = guards.find(pool);
-  return found == guards.end() ? nullptr : found->second.get();
+  if (pool != last_pool) {
+    const auto found = guards.find(pool);
+    if (found == guards.end()) {
+      return nullptr;
+    }
+    last_pool = pool;
+    last_guard = found->second.get();
+  }
+  return last_guard;
 }
 
 LeaseRecord* find_record(PoolGuard* guard, PyObject* buf) {
@@ -121,15 +137,16 @@ OwnedRef guard_key(PyObject* pool, PyObject* buf) {
   return record != nullptr ? OwnedRef::new_reference(record->key.get()) : identity_of(buf);
 }
 
-bool guard_is_impostor(PyObject* pool, PyObject* buf) {
-  const LeaseRecord* record = find_record(find_guard(pool), buf);
-  return record != nullptr && record->leased && weakref_target(record->referent.get()) != buf;
-}
-
-void guard_release(PyObject* pool, PyObject* buf) {
-  if (LeaseRecord* record = find_record(find_guard(pool), buf)) {
-    record->leased = false;
+bool guard_release(PyObject* pool, PyObject* buf) {
+  LeaseRecord* record = find_record(find_guard(pool), buf);
+  if (record == nullptr) {
+    return true;
   }
+  if (record->leased && weakref_target(record->referent.get()) != buf) {
+    return false;
+  }
+  record->leased = false;
+  return true;
 }
 
 void guard_forget(PyObject* pool) {

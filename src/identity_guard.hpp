@@ -16,11 +16,9 @@ OwnedRef guard_lease(PyObject* pool, PyObject* buf);
 // The registry key id(buf); cached for objects the guard knows, so a known buffer costs nothing.
 OwnedRef guard_key(PyObject* pool, PyObject* buf);
 
-// True when `buf` has the identity of a leased buffer that died unreleased.
-bool guard_is_impostor(PyObject* pool, PyObject* buf);
-
-// Records that `buf`, leased from `pool`, is being released.
-void guard_release(PyObject* pool, PyObject* buf);
+// Records that `buf`, registered in the registry of `pool`, is being released. False, recording
+// nothing, when `buf` only has the identity of a leased buffer that died unreleased.
+bool guard_release(PyObject* pool, PyObject* buf);
 
 // Forgets every lease of `pool`: its registry was replaced.
 void guard_forget(PyObject* pool);

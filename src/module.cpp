@@ -191,9 +191,21 @@ int run_module_body(PyObject* module) {
   return bind(globals, "PinnedMemoryPool", new_pool_class(globals));
 }
 
+// Handles kept in static tables are destroyed after the interpreter: from then on they must
+// not release what they hold.
+int watch_finalization() {
+  static bool watching = false;
+  if (!watching && Py_AtExit([] { interpreter_finalized = true; }) < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot register a cleanup function");
+    return -1;
+  }
+  watching = true;
+  return 0;
+}
+
 int pinned_pool_exec(PyObject* module) {
   try {
-    if (intern_names() < 0 || native_function_type_ready() < 0) {
+    if (watch_finalization() < 0 || intern_names() < 0 || native_function_type_ready() < 0) {
       return -1;
     }
     return run_module_body(module);

@@ -1,5 +1,7 @@
 #include "native_function.hpp"
 
+#include "attributes.hpp"
+
 #include <structmember.h>
 
 #include <cstddef>
@@ -31,26 +33,53 @@ PyTypeObject* native_function_type = nullptr;
 
 NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
 
-PyObject* native_function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                     PyObject* kwnames) {
-  NativeFunction* function = as_function(callable);
+OwnedRef invoke(NativeFunction* function, PyObject* const* args, size_t nargsf,
+                PyObject* kwnames) {
   const FunctionSpec& spec = *function->spec;
   // The signature borrows from the function; the defaults in use are held by the binding.
   const Signature signature{function->qualname, spec.parameters, function->parameter_names,
                             spec.parameter_count, function->defaults};
+  BoundArguments bound;
+  if (bound.bind(signature, args, nargsf, kwnames) < 0) {
+    return {};
+  }
+  const GlobalScope scope{function->globals, function->builtins};
+  return spec.body(scope, bound.values());
+}
+
+PyObject* native_function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) {
   try {
-    BoundArguments bound;
-    if (bound.bind(signature, args, nargsf, kwnames) < 0) {
-      return nullptr;
-    }
-    const GlobalScope scope{function->globals, function->builtins};
-    return spec.body(scope, bound.values()).release();
+    return invoke(as_function(callable), args, nargsf, kwnames).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a native function");
     return nullptr;
   }
+}
+
+// What a method lookup on `self` finds for `name` when it is the function made from `spec`, as
+// a new reference; a null handle (no exception) when it finds anything else, -1 on error.
+int find_own_method(PyObject* self, PyObject* name, const FunctionSpec& spec, OwnedRef* found) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_getattro != PyObject_GenericGetAttr) {
+    return 0;
+  }
+  PyObject* attribute = _PyType_Lookup(type, name);
+  if (attribute == nullptr || Py_TYPE(attribute) != native_function_type ||
+      as_function(attribute)->spec != &spec) {
+    return 0;
+  }
+  // Held, since looking into the instance's dict may run code that changes the class.
+  OwnedRef method = OwnedRef::new_reference(attribute);
+  // A function is no data descriptor: an instance attribute of that name wins.
+  const int shadowed = instance_dict_holds(self, name);
+  if (shadowed != 0) {
+    return shadowed;
+  }
+  *found = std::move(method);
+  return 0;
 }
 
 // As for a Python function: no instance (or None) gives the function, an instance a bound method.
@@ -262,6 +291,20 @@ OwnedRef GlobalScope::load(PyObject* name) const {
     }
   }
   return OwnedRef::new_reference(value);
+}
+
+OwnedRef call_native_method(PyObject* self, PyObject* name, const FunctionSpec& spec,
+                            PyObject* arg) {
+  OwnedRef own;
+  if (find_own_method(self, name, spec, &own) < 0) {
+    return {};
+  }
+  PyObject* const args[] = {self, arg};
+  const size_t nargs = arg == nullptr ? 1 : 2;
+  if (own) {
+    return invoke(as_function(own.get()), args, nargs, nullptr);
+  }
+  return OwnedRef::steal(PyObject_VectorcallMethod(name, args, nargs, nullptr));
 }
 
 int native_function_type_ready() {

@@ -40,4 +40,10 @@ int native_function_type_ready();
 // namespace is `globals`; `defaults` is a tuple or nullptr.
 OwnedRef native_function_new(const FunctionSpec& spec, PyObject* globals, PyObject* defaults);
 
+// self.<name>(arg) or, without `arg`, self.<name>(): looked up as Python looks a method up. When
+// that finds the native function made from `spec`, its body runs at once, bound and converted as a
+// call would be; anything else found (an override on a subclass or on the instance) is called.
+OwnedRef call_native_method(PyObject* self, PyObject* name, const FunctionSpec& spec,
+                            PyObject* arg = nullptr);
+
 }  // namespace korvane

@@ -7,6 +7,9 @@
 
 namespace korvane {
 
+// Set by a cleanup hook once the interpreter is finalised (registered at the first import).
+inline bool interpreter_finalized = false;
+
 // Owns one strong reference. A raw PyObject* anywhere else in this code is borrowed.
 // A null handle returned by a function means a Python exception is set.
 class OwnedRef {
@@ -45,7 +48,7 @@ class OwnedRef {
 
   // Handles that outlive the interpreter (static tables) must not touch freed objects.
   static void drop(PyObject* object) noexcept {
-    if (object != nullptr && Py_IsInitialized()) {
+    if (object != nullptr && !interpreter_finalized) {
       Py_DECREF(object);
     }
   }

@@ -1,5 +1,8 @@
 #include "pool.hpp"
 
+#include <climits>
+
+#include "attributes.hpp"
 #include "identity_guard.hpp"
 #include "names.hpp"
 
@@ -73,10 +76,6 @@ OwnedRef pool_init(const GlobalScope& /*scope*/, PyObject* const* args) {
   return none();
 }
 
-OwnedRef attribute(PyObject* object, PyObject* name) {
-  return OwnedRef::steal(PyObject_GetAttr(object, name));
-}
-
 OwnedRef call_method(PyObject* object, PyObject* name) {
   return OwnedRef::steal(PyObject_CallMethodNoArgs(object, name));
 }
@@ -84,16 +83,66 @@ OwnedRef call_method(PyObject* object, PyObject* name) {
 // 1 when `value` is true as `if value:` judges it, 0 when not, -1 with an exception set.
 int is_true(const OwnedRef& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
 
+// container[key]; a plain dict is served by the dict functions, anything else generically.
+OwnedRef get_item(PyObject* container, PyObject* key) {
+  if (PyDict_CheckExact(container)) {
+    if (PyObject* value = PyDict_GetItemWithError(container, key)) {
+      return OwnedRef::new_reference(value);
+    }
+    if (PyErr_Occurred()) {
+      return {};
+    }
+    // Missing: the subscript below raises the KeyError that `container[key]` raises.
+  }
+  return OwnedRef::steal(PyObject_GetItem(container, key));
+}
+
+// container[key] = value
+int set_item(PyObject* container, PyObject* key, PyObject* value) {
+  return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
+                                      : PyObject_SetItem(container, key, value);
+}
+
+// del container[key]
+int delete_item(PyObject* container, PyObject* key) {
+  return PyDict_CheckExact(container) ? PyDict_DelItem(container, key)
+                                      : PyObject_DelItem(container, key);
+}
+
+// key in container
+int contains(PyObject* container, PyObject* key) {
+  return PyDict_CheckExact(container) ? PyDict_Contains(container, key)
+                                      : PySequence_Contains(container, key);
+}
+
 // self._stats[key]
 OwnedRef counter(PyObject* self, PyObject* key) {
-  OwnedRef counters = attribute(self, names.stats);
-  return counters ? OwnedRef::steal(PyObject_GetItem(counters.get(), key)) : OwnedRef();
+  OwnedRef counters = get_attribute(self, names.stats);
+  return counters ? get_item(counters.get(), key) : OwnedRef();
 }
 
 // self._stats[key] += 1
 int count(PyObject* self, PyObject* key) {
-  OwnedRef counters = attribute(self, names.stats);
-  OwnedRef value = counters ? OwnedRef::steal(PyObject_GetItem(counters.get(), key)) : OwnedRef();
+  OwnedRef counters = get_attribute(self, names.stats);
+  if (!counters) {
+    return -1;
+  }
+  if (PyDict_CheckExact(counters.get())) {
+    // A plain dict holding a plain int: the same sum without the generic number protocol.
+    PyObject* value = PyDict_GetItemWithError(counters.get(), key);
+    int overflow = 0;
+    const long current = value != nullptr && PyLong_CheckExact(value)
+                             ? PyLong_AsLongAndOverflow(value, &overflow)
+                             : -1;
+    if (current >= 0 && overflow == 0 && current < LONG_MAX) {
+      OwnedRef next = OwnedRef::steal(PyLong_FromLong(current + 1));
+      return next ? PyDict_SetItem(counters.get(), key, next.get()) : -1;
+    }
+    if (PyErr_Occurred()) {
+      return -1;
+    }
+  }
+  OwnedRef value = OwnedRef::steal(PyObject_GetItem(counters.get(), key));
   OwnedRef one = value ? OwnedRef::steal(PyLong_FromLong(1)) : OwnedRef();
   OwnedRef sum = one ? OwnedRef::steal(PyNumber_InPlaceAdd(value.get(), one.get())) : OwnedRef();
   return sum ? PyObject_SetItem(counters.get(), key, sum.get()) : -1;
@@ -116,6 +165,13 @@ OwnedRef pop(PyObject* bucket, Py_ssize_t index) {
   }
   const Py_ssize_t at = index < 0 ? size + index : index;
   OwnedRef item = OwnedRef::new_reference(PyList_GET_ITEM(bucket, at));
+  // Taking the last item shrinks the list as list.pop() does: in place while it stays over half
+  // full, through a resize otherwise.
+  if (at == size - 1 && size - 1 >= reinterpret_cast<PyListObject*>(bucket)->allocated / 2) {
+    Py_DECREF(PyList_GET_ITEM(bucket, at));
+    Py_SET_SIZE(bucket, size - 1);
+    return item;
+  }
   return PyList_SetSlice(bucket, at, at + 1, nullptr) < 0 ? OwnedRef() : std::move(item);
 }
 
@@ -132,15 +188,15 @@ int append(PyObject* bucket, PyObject* buf) {
 // lookups in the order that expression makes them.
 OwnedRef new_buffer(const GlobalScope& scope, PyObject* bucket_size) {
   OwnedRef torch = scope.load(names.torch);
-  OwnedRef empty = torch ? attribute(torch.get(), names.empty) : OwnedRef();
+  OwnedRef empty = torch ? get_attribute(torch.get(), names.empty) : OwnedRef();
   if (!empty || !(torch = scope.load(names.torch))) {
     return {};
   }
-  OwnedRef dtype = attribute(torch.get(), names.uint8);
+  OwnedRef dtype = get_attribute(torch.get(), names.uint8);
   if (!dtype || !(torch = scope.load(names.torch))) {
     return {};
   }
-  OwnedRef cuda = attribute(torch.get(), names.cuda);
+  OwnedRef cuda = get_attribute(torch.get(), names.cuda);
   OwnedRef pin_memory = cuda ? call_method(cuda.get(), names.is_available) : OwnedRef();
   if (!pin_memory) {
     return {};
@@ -151,9 +207,9 @@ OwnedRef new_buffer(const GlobalScope& scope, PyObject* bucket_size) {
 
 // self._total_allocated() + bucket_size > self.max_bytes
 int over_budget(PyObject* self, PyObject* bucket_size) {
-  OwnedRef total = call_method(self, names.total_allocated);
+  OwnedRef total = call_native_method(self, names.total_allocated, pool_total_allocated_spec);
   OwnedRef needed = total ? OwnedRef::steal(PyNumber_Add(total.get(), bucket_size)) : OwnedRef();
-  OwnedRef budget = needed ? attribute(self, names.max_bytes) : OwnedRef();
+  OwnedRef budget = needed ? get_attribute(self, names.max_bytes) : OwnedRef();
   return is_true(budget ? OwnedRef::steal(PyObject_RichCompare(needed.get(), budget.get(), Py_GT))
                         : OwnedRef());
 }
@@ -161,7 +217,8 @@ int over_budget(PyObject* self, PyObject* bucket_size) {
 // A miss: at most one eviction when the new buffer would exceed the budget, then the allocation.
 OwnedRef allocate(const GlobalScope& scope, PyObject* self, PyObject* bucket_size) {
   const int over = over_budget(self, bucket_size);
-  if (over < 0 || (over > 0 && (!call_method(self, names.evict_oldest) ||
+  if (over < 0 || (over > 0 && (!call_native_method(self, names.evict_oldest,
+                                                    pool_evict_oldest_spec) ||
                                 count(self, names.evictions) < 0))) {
     return {};
   }
@@ -172,10 +229,10 @@ OwnedRef allocate(const GlobalScope& scope, PyObject* self, PyObject* bucket_siz
 OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
   PyObject* self = args[0];
   OwnedRef bucket_size =
-      OwnedRef::steal(PyObject_CallMethodOneArg(self, names.round_to_bucket, args[1]));
-  OwnedRef buckets = bucket_size ? attribute(self, names.buckets) : OwnedRef();
+      call_native_method(self, names.round_to_bucket, pool_round_to_bucket_spec, args[1]);
+  OwnedRef buckets = bucket_size ? get_attribute(self, names.buckets) : OwnedRef();
   OwnedRef bucket =
-      buckets ? OwnedRef::steal(PyObject_GetItem(buckets.get(), bucket_size.get())) : OwnedRef();
+      buckets ? get_item(buckets.get(), bucket_size.get()) : OwnedRef();
   const int pooled = is_true(bucket);
   if (pooled < 0) {
     return {};
@@ -190,9 +247,9 @@ OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
   } else if (!(buf = allocate(scope, self, bucket_size.get()))) {
     return {};
   }
-  OwnedRef leased = attribute(self, names.leased);
+  OwnedRef leased = get_attribute(self, names.leased);
   OwnedRef key = leased ? guard_lease(self, buf.get()) : OwnedRef();
-  if (!key || PyObject_SetItem(leased.get(), key.get(), bucket_size.get()) < 0 ||
+  if (!key || set_item(leased.get(), key.get(), bucket_size.get()) < 0 ||
       count(self, names.leases) < 0) {
     return {};
   }
@@ -202,24 +259,23 @@ OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
 OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* buf = args[1];
-  OwnedRef leased = attribute(self, names.leased);
+  OwnedRef leased = get_attribute(self, names.leased);
   OwnedRef key = leased ? guard_key(self, buf) : OwnedRef();
-  const int registered = key ? PySequence_Contains(leased.get(), key.get()) : -1;
-  if (registered <= 0 || guard_is_impostor(self, buf)) {
+  const int registered = key ? contains(leased.get(), key.get()) : -1;
+  if (registered <= 0 || !guard_release(self, buf)) {
     return registered < 0 ? OwnedRef() : none();
   }
   // The entry goes before numel() is read, so a failing numel() cannot leave it behind.
-  guard_release(self, buf);
-  if (PyObject_DelItem(leased.get(), key.get()) < 0) {
+  if (delete_item(leased.get(), key.get()) < 0) {
     return {};
   }
   OwnedRef bucket_size = call_method(buf, names.numel);
-  OwnedRef buckets = bucket_size ? attribute(self, names.buckets) : OwnedRef();
-  const int poolable = buckets ? PySequence_Contains(buckets.get(), bucket_size.get()) : -1;
+  OwnedRef buckets = bucket_size ? get_attribute(self, names.buckets) : OwnedRef();
+  const int poolable = buckets ? contains(buckets.get(), bucket_size.get()) : -1;
   if (poolable <= 0) {
     return poolable < 0 ? OwnedRef() : none();
   }
-  OwnedRef bucket = OwnedRef::steal(PyObject_GetItem(buckets.get(), bucket_size.get()));
+  OwnedRef bucket = get_item(buckets.get(), bucket_size.get());
   return bucket && append(bucket.get(), buf) == 0 ? none() : OwnedRef();
 }
 
@@ -229,7 +285,7 @@ int set_report_item(PyObject* report, PyObject* key, OwnedRef value) {
 
 OwnedRef pool_stats(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
-  OwnedRef counters = attribute(self, names.stats);
+  OwnedRef counters = get_attribute(self, names.stats);
   if (!counters) {
     return {};
   }
@@ -240,17 +296,18 @@ OwnedRef pool_stats(const GlobalScope& /*scope*/, PyObject* const* args) {
           : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), counters.get()));
   if (!report ||
       set_report_item(report.get(), names.total_allocated_bytes,
-                      call_method(self, names.total_allocated)) < 0 ||
-      set_report_item(report.get(), names.max_bytes, attribute(self, names.max_bytes)) < 0) {
+                      call_native_method(self, names.total_allocated,
+                                         pool_total_allocated_spec)) < 0 ||
+      set_report_item(report.get(), names.max_bytes, get_attribute(self, names.max_bytes)) < 0) {
     return {};
   }
-  OwnedRef leased = attribute(self, names.leased);
+  OwnedRef leased = get_attribute(self, names.leased);
   const Py_ssize_t leased_count = leased ? PyObject_Size(leased.get()) : -1;
   if (leased_count < 0 ||
       set_report_item(report.get(), names.leased_count,
                       OwnedRef::steal(PyLong_FromSsize_t(leased_count))) < 0 ||
       set_report_item(report.get(), names.is_under_pressure,
-                      attribute(self, names.is_under_pressure)) < 0) {
+                      get_attribute(self, names.is_under_pressure)) < 0) {
     return {};
   }
   return report;
@@ -284,7 +341,7 @@ OwnedRef format_mib(PyObject* value, const char* spec) {
 
 void raise_over_large(PyObject* self, PyObject* nbytes) {
   OwnedRef requested = format_mib(nbytes, ".1f");
-  OwnedRef sizes = requested ? attribute(self, names.bucket_sizes_bytes) : OwnedRef();
+  OwnedRef sizes = requested ? get_attribute(self, names.bucket_sizes_bytes) : OwnedRef();
   OwnedRef minus_one = sizes ? OwnedRef::steal(PyLong_FromLong(-1)) : OwnedRef();
   OwnedRef last =
       minus_one ? OwnedRef::steal(PyObject_GetItem(sizes.get(), minus_one.get())) : OwnedRef();
@@ -298,13 +355,24 @@ void raise_over_large(PyObject* self, PyObject* nbytes) {
 }
 
 // 1 when `size >= nbytes`, 0 when not, -1 with an exception set.
-int holds(PyObject* size, PyObject* nbytes) { return PyObject_RichCompareBool(size, nbytes, Py_GE); }
+int holds(PyObject* size, PyObject* nbytes) {
+  if (PyLong_CheckExact(size) && PyLong_CheckExact(nbytes)) {
+    int size_overflow = 0;
+    int nbytes_overflow = 0;
+    const long long a = PyLong_AsLongLongAndOverflow(size, &size_overflow);
+    const long long b = PyLong_AsLongLongAndOverflow(nbytes, &nbytes_overflow);
+    if (size_overflow == 0 && nbytes_overflow == 0) {
+      return a >= b;
+    }
+  }
+  return PyObject_RichCompareBool(size, nbytes, Py_GE);
+}
 
 // The first bucket size that holds the request, in the order of self.BUCKET_SIZES_BYTES.
 OwnedRef pool_round_to_bucket(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* nbytes = args[1];
-  OwnedRef sizes = attribute(self, names.bucket_sizes_bytes);
+  OwnedRef sizes = get_attribute(self, names.bucket_sizes_bytes);
   if (!sizes) {
     return {};
   }
@@ -339,7 +407,7 @@ OwnedRef pool_round_to_bucket(const GlobalScope& /*scope*/, PyObject* const* arg
 // Removes the front buffer of the largest non-empty bucket, walking the sizes from the end.
 OwnedRef pool_evict_oldest(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
-  OwnedRef sizes = attribute(self, names.bucket_sizes_bytes);
+  OwnedRef sizes = get_attribute(self, names.bucket_sizes_bytes);
   OwnedRef reversed_sizes =
       sizes ? OwnedRef::steal(PyObject_CallOneArg(
                   reinterpret_cast<PyObject*>(&PyReversed_Type), sizes.get()))
@@ -350,9 +418,9 @@ OwnedRef pool_evict_oldest(const GlobalScope& /*scope*/, PyObject* const* args) 
     return {};
   }
   while (OwnedRef size = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    OwnedRef buckets = attribute(self, names.buckets);
+    OwnedRef buckets = get_attribute(self, names.buckets);
     OwnedRef bucket =
-        buckets ? OwnedRef::steal(PyObject_GetItem(buckets.get(), size.get())) : OwnedRef();
+        buckets ? get_item(buckets.get(), size.get()) : OwnedRef();
     const int pooled = is_true(bucket);
     if (pooled != 0) {
       return pooled < 0 || !pop(bucket.get(), 0) ? OwnedRef() : none();
@@ -393,10 +461,36 @@ int unpack_pair(PyObject* item, OwnedRef* first, OwnedRef* second) {
   return PyErr_Occurred() ? -1 : 0;
 }
 
-// sum([size * len(bufs) for size, bufs in self._buckets.items()])
-OwnedRef pooled_bytes(PyObject* self) {
-  OwnedRef buckets = attribute(self, names.buckets);
-  OwnedRef items = buckets ? call_method(buckets.get(), names.items) : OwnedRef();
+// total += value * multiplier for an exact int value, in C; false, leaving `total` to be thrown
+// away, for any other value or when the sum leaves the range of long long.
+bool add_plain(PyObject* value, long long multiplier, long long* total) {
+  if (!PyLong_CheckExact(value)) {
+    return false;
+  }
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+  long long product = 0;
+  return overflow == 0 && !__builtin_mul_overflow(number, multiplier, &product) &&
+         !__builtin_add_overflow(*total, product, total);
+}
+
+// sum([size * len(bufs) for size, bufs in buckets.items()])
+OwnedRef pooled_bytes(PyObject* buckets) {
+  if (PyDict_CheckExact(buckets)) {
+    // Plain int sizes and plain lists add up here without running any Python code.
+    long long total = 0;
+    Py_ssize_t position = 0;
+    PyObject* size = nullptr;
+    PyObject* bufs = nullptr;
+    bool plain = true;
+    while (plain && PyDict_Next(buckets, &position, &size, &bufs)) {
+      plain = PyList_CheckExact(bufs) && add_plain(size, PyList_GET_SIZE(bufs), &total);
+    }
+    if (plain) {
+      return OwnedRef::steal(PyLong_FromLongLong(total));
+    }
+  }
+  OwnedRef items = call_method(buckets, names.items);
   OwnedRef iterator = items ? OwnedRef::steal(PyObject_GetIter(items.get())) : OwnedRef();
   OwnedRef products = iterator ? OwnedRef::steal(PyList_New(0)) : OwnedRef();
   if (!products) {
@@ -422,16 +516,33 @@ OwnedRef pooled_bytes(PyObject* self) {
   return OwnedRef::steal(PyObject_CallOneArg(names.builtin_sum, products.get()));
 }
 
+// sum(leased.values())
+OwnedRef leased_bytes(PyObject* leased) {
+  if (PyDict_CheckExact(leased)) {
+    long long total = 0;
+    Py_ssize_t position = 0;
+    PyObject* size = nullptr;
+    bool plain = true;
+    while (plain && PyDict_Next(leased, &position, nullptr, &size)) {
+      plain = add_plain(size, 1, &total);
+    }
+    if (plain) {
+      return OwnedRef::steal(PyLong_FromLongLong(total));
+    }
+  }
+  OwnedRef sizes = call_method(leased, names.values);
+  return sizes ? OwnedRef::steal(PyObject_CallOneArg(names.builtin_sum, sizes.get())) : OwnedRef();
+}
+
 // Pooled bytes plus leased bytes, derived from the state at every call.
 OwnedRef pool_total_allocated(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
-  OwnedRef pooled = pooled_bytes(self);
-  OwnedRef leased = pooled ? attribute(self, names.leased) : OwnedRef();
-  OwnedRef sizes = leased ? call_method(leased.get(), names.values) : OwnedRef();
-  OwnedRef leased_bytes =
-      sizes ? OwnedRef::steal(PyObject_CallOneArg(names.builtin_sum, sizes.get())) : OwnedRef();
+  OwnedRef buckets = get_attribute(self, names.buckets);
+  OwnedRef pooled = buckets ? pooled_bytes(buckets.get()) : OwnedRef();
+  OwnedRef leased = pooled ? get_attribute(self, names.leased) : OwnedRef();
+  OwnedRef leased_sum = leased ? leased_bytes(leased.get()) : OwnedRef();
   OwnedRef total =
-      leased_bytes ? OwnedRef::steal(PyNumber_Add(pooled.get(), leased_bytes.get())) : OwnedRef();
+      leased_sum ? OwnedRef::steal(PyNumber_Add(pooled.get(), leased_sum.get())) : OwnedRef();
   return total ? convert_int_result(total.get(), /*none_allowed=*/false) : OwnedRef();
 }
 
