@@ -11,13 +11,16 @@ RUN := $(BIN)/python -I
 PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(wildcard src/*) \
 	$(shell find korvane -type f -not -path '*/__pycache__/*')
 
-.PHONY: demo test wheel clean
+.PHONY: demo test bench wheel clean
 
 demo: $(VENV)/.built
 	$(RUN) -m korvane.offload
 
 test: $(VENV)/.built
 	$(RUN) -m pytest
+
+bench: $(VENV)/.built
+	$(RUN) bench/bench_pool.py
 
 wheel: $(VENV)/.requirements
 	$(BIN)/pip wheel --no-build-isolation --no-deps -w dist .

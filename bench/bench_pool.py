@@ -3,7 +3,7 @@
 Every figure is the median of several repeats, in nanoseconds per operation; the ratios at the
 end are computed from figures of this same run, so they can be compared across machines.
 
-    python -I bench/bench_pool.py [--repeat 7] [--quick]
+    python -I bench/bench_pool.py [--repeat 9] [--quick]
 """
 
 import argparse
@@ -85,9 +85,7 @@ def overriding(pool_class):
     return Overriding
 
 
-def timers(quick):
-    loops = 20_000 if quick else 100_000
-    samples = 100 if quick else 300
+def timers(loops, samples):
     ext = warmed(pinned_pool.PinnedMemoryPool, [SMALL, LARGE])
     ref = warmed(reference_pool.PinnedMemoryPool, [SMALL])
     ext_sub = warmed(overriding(pinned_pool.PinnedMemoryPool), [SMALL])
@@ -119,11 +117,11 @@ def timers(quick):
     return rows
 
 
-def measure(repeat, quick):
+def measure(repeat, loops, samples):
     """Median ns per row. The repeats go round all rows in turn, so that a slow spell of the
     machine falls on every row alike and the ratios stay comparable. A timer keyed by a tuple of
     names measures that many rows at once."""
-    timers_by_name = timers(quick)
+    timers_by_name = timers(loops, samples)
     results = {}
     for _ in range(repeat):
         for names, timer in timers_by_name.items():
@@ -169,13 +167,14 @@ def report(rows):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--quick", action="store_true", help="fewer loops, for a smoke run")
     args = parser.parse_args()
     gc.disable()  # collections would land in random samples
     if hasattr(os, "sched_setaffinity"):
         os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})  # one core: steadier timings
-    report(measure(args.repeat, args.quick))
+    loops, samples = (20_000, 100) if args.quick else (100_000, 300)
+    report(measure(args.repeat, loops, samples))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 #include "native_function.hpp"
 
-#include "attributes.hpp"
+#include "py_compat.hpp"
 
 #include <structmember.h>
 
@@ -57,29 +57,6 @@ PyObject* native_function_vectorcall(PyObject* callable, PyObject* const* args, 
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a native function");
     return nullptr;
   }
-}
-
-// What a method lookup on `self` finds for `name` when it is the function made from `spec`, as
-// a new reference; a null handle (no exception) when it finds anything else, -1 on error.
-int find_own_method(PyObject* self, PyObject* name, const FunctionSpec& spec, OwnedRef* found) {
-  PyTypeObject* type = Py_TYPE(self);
-  if (type->tp_getattro != PyObject_GenericGetAttr) {
-    return 0;
-  }
-  PyObject* attribute = _PyType_Lookup(type, name);
-  if (attribute == nullptr || Py_TYPE(attribute) != native_function_type ||
-      as_function(attribute)->spec != &spec) {
-    return 0;
-  }
-  // Held, since looking into the instance's dict may run code that changes the class.
-  OwnedRef method = OwnedRef::new_reference(attribute);
-  // A function is no data descriptor: an instance attribute of that name wins.
-  const int shadowed = instance_dict_holds(self, name);
-  if (shadowed != 0) {
-    return shadowed;
-  }
-  *found = std::move(method);
-  return 0;
 }
 
 // As for a Python function: no instance (or None) gives the function, an instance a bound method.
@@ -295,16 +272,28 @@ OwnedRef GlobalScope::load(PyObject* name) const {
 
 OwnedRef call_native_method(PyObject* self, PyObject* name, const FunctionSpec& spec,
                             PyObject* arg) {
-  OwnedRef own;
-  if (find_own_method(self, name, spec, &own) < 0) {
-    return {};
-  }
   PyObject* const args[] = {self, arg};
   const size_t nargs = arg == nullptr ? 1 : 2;
-  if (own) {
-    return invoke(as_function(own.get()), args, nargs, nullptr);
+#if KORVANE_HAS_GET_METHOD
+  // The lookup a method call makes: `method` comes back unbound (1) when it is a method
+  // descriptor found on the class and no instance attribute hides it.
+  PyObject* found = nullptr;
+  const int unbound = _PyObject_GetMethod(self, name, &found);
+  OwnedRef method = OwnedRef::steal(found);
+  if (!method) {
+    return {};
   }
+  if (!unbound) {
+    return OwnedRef::steal(PyObject_Vectorcall(method.get(), args + 1, nargs - 1, nullptr));
+  }
+  if (Py_TYPE(method.get()) == native_function_type && as_function(method.get())->spec == &spec) {
+    return invoke(as_function(method.get()), args, nargs, nullptr);
+  }
+  return OwnedRef::steal(PyObject_Vectorcall(method.get(), args, nargs, nullptr));
+#else
+  (void)spec;
   return OwnedRef::steal(PyObject_VectorcallMethod(name, args, nargs, nullptr));
+#endif
 }
 
 int native_function_type_ready() {

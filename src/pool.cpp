@@ -2,7 +2,6 @@
 
 #include <climits>
 
-#include "attributes.hpp"
 #include "identity_guard.hpp"
 #include "names.hpp"
 
@@ -76,6 +75,10 @@ OwnedRef pool_init(const GlobalScope& /*scope*/, PyObject* const* args) {
   return none();
 }
 
+OwnedRef attribute(PyObject* object, PyObject* name) {
+  return OwnedRef::steal(PyObject_GetAttr(object, name));
+}
+
 OwnedRef call_method(PyObject* object, PyObject* name) {
   return OwnedRef::steal(PyObject_CallMethodNoArgs(object, name));
 }
@@ -117,13 +120,13 @@ int contains(PyObject* container, PyObject* key) {
 
 // self._stats[key]
 OwnedRef counter(PyObject* self, PyObject* key) {
-  OwnedRef counters = get_attribute(self, names.stats);
+  OwnedRef counters = attribute(self, names.stats);
   return counters ? get_item(counters.get(), key) : OwnedRef();
 }
 
 // self._stats[key] += 1
 int count(PyObject* self, PyObject* key) {
-  OwnedRef counters = get_attribute(self, names.stats);
+  OwnedRef counters = attribute(self, names.stats);
   if (!counters) {
     return -1;
   }
@@ -188,15 +191,15 @@ int append(PyObject* bucket, PyObject* buf) {
 // lookups in the order that expression makes them.
 OwnedRef new_buffer(const GlobalScope& scope, PyObject* bucket_size) {
   OwnedRef torch = scope.load(names.torch);
-  OwnedRef empty = torch ? get_attribute(torch.get(), names.empty) : OwnedRef();
+  OwnedRef empty = torch ? attribute(torch.get(), names.empty) : OwnedRef();
   if (!empty || !(torch = scope.load(names.torch))) {
     return {};
   }
-  OwnedRef dtype = get_attribute(torch.get(), names.uint8);
+  OwnedRef dtype = attribute(torch.get(), names.uint8);
   if (!dtype || !(torch = scope.load(names.torch))) {
     return {};
   }
-  OwnedRef cuda = get_attribute(torch.get(), names.cuda);
+  OwnedRef cuda = attribute(torch.get(), names.cuda);
   OwnedRef pin_memory = cuda ? call_method(cuda.get(), names.is_available) : OwnedRef();
   if (!pin_memory) {
     return {};
@@ -209,7 +212,7 @@ OwnedRef new_buffer(const GlobalScope& scope, PyObject* bucket_size) {
 int over_budget(PyObject* self, PyObject* bucket_size) {
   OwnedRef total = call_native_method(self, names.total_allocated, pool_total_allocated_spec);
   OwnedRef needed = total ? OwnedRef::steal(PyNumber_Add(total.get(), bucket_size)) : OwnedRef();
-  OwnedRef budget = needed ? get_attribute(self, names.max_bytes) : OwnedRef();
+  OwnedRef budget = needed ? attribute(self, names.max_bytes) : OwnedRef();
   return is_true(budget ? OwnedRef::steal(PyObject_RichCompare(needed.get(), budget.get(), Py_GT))
                         : OwnedRef());
 }
@@ -230,7 +233,7 @@ OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
   PyObject* self = args[0];
   OwnedRef bucket_size =
       call_native_method(self, names.round_to_bucket, pool_round_to_bucket_spec, args[1]);
-  OwnedRef buckets = bucket_size ? get_attribute(self, names.buckets) : OwnedRef();
+  OwnedRef buckets = bucket_size ? attribute(self, names.buckets) : OwnedRef();
   OwnedRef bucket =
       buckets ? get_item(buckets.get(), bucket_size.get()) : OwnedRef();
   const int pooled = is_true(bucket);
@@ -247,7 +250,7 @@ OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
   } else if (!(buf = allocate(scope, self, bucket_size.get()))) {
     return {};
   }
-  OwnedRef leased = get_attribute(self, names.leased);
+  OwnedRef leased = attribute(self, names.leased);
   OwnedRef key = leased ? guard_lease(self, buf.get()) : OwnedRef();
   if (!key || set_item(leased.get(), key.get(), bucket_size.get()) < 0 ||
       count(self, names.leases) < 0) {
@@ -259,7 +262,7 @@ OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
 OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* buf = args[1];
-  OwnedRef leased = get_attribute(self, names.leased);
+  OwnedRef leased = attribute(self, names.leased);
   OwnedRef key = leased ? guard_key(self, buf) : OwnedRef();
   const int registered = key ? contains(leased.get(), key.get()) : -1;
   if (registered <= 0 || !guard_release(self, buf)) {
@@ -270,7 +273,7 @@ OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
     return {};
   }
   OwnedRef bucket_size = call_method(buf, names.numel);
-  OwnedRef buckets = bucket_size ? get_attribute(self, names.buckets) : OwnedRef();
+  OwnedRef buckets = bucket_size ? attribute(self, names.buckets) : OwnedRef();
   const int poolable = buckets ? contains(buckets.get(), bucket_size.get()) : -1;
   if (poolable <= 0) {
     return poolable < 0 ? OwnedRef() : none();
@@ -285,7 +288,7 @@ int set_report_item(PyObject* report, PyObject* key, OwnedRef value) {
 
 OwnedRef pool_stats(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
-  OwnedRef counters = get_attribute(self, names.stats);
+  OwnedRef counters = attribute(self, names.stats);
   if (!counters) {
     return {};
   }
@@ -298,16 +301,16 @@ OwnedRef pool_stats(const GlobalScope& /*scope*/, PyObject* const* args) {
       set_report_item(report.get(), names.total_allocated_bytes,
                       call_native_method(self, names.total_allocated,
                                          pool_total_allocated_spec)) < 0 ||
-      set_report_item(report.get(), names.max_bytes, get_attribute(self, names.max_bytes)) < 0) {
+      set_report_item(report.get(), names.max_bytes, attribute(self, names.max_bytes)) < 0) {
     return {};
   }
-  OwnedRef leased = get_attribute(self, names.leased);
+  OwnedRef leased = attribute(self, names.leased);
   const Py_ssize_t leased_count = leased ? PyObject_Size(leased.get()) : -1;
   if (leased_count < 0 ||
       set_report_item(report.get(), names.leased_count,
                       OwnedRef::steal(PyLong_FromSsize_t(leased_count))) < 0 ||
       set_report_item(report.get(), names.is_under_pressure,
-                      get_attribute(self, names.is_under_pressure)) < 0) {
+                      attribute(self, names.is_under_pressure)) < 0) {
     return {};
   }
   return report;
@@ -341,7 +344,7 @@ OwnedRef format_mib(PyObject* value, const char* spec) {
 
 void raise_over_large(PyObject* self, PyObject* nbytes) {
   OwnedRef requested = format_mib(nbytes, ".1f");
-  OwnedRef sizes = requested ? get_attribute(self, names.bucket_sizes_bytes) : OwnedRef();
+  OwnedRef sizes = requested ? attribute(self, names.bucket_sizes_bytes) : OwnedRef();
   OwnedRef minus_one = sizes ? OwnedRef::steal(PyLong_FromLong(-1)) : OwnedRef();
   OwnedRef last =
       minus_one ? OwnedRef::steal(PyObject_GetItem(sizes.get(), minus_one.get())) : OwnedRef();
@@ -372,7 +375,7 @@ int holds(PyObject* size, PyObject* nbytes) {
 OwnedRef pool_round_to_bucket(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* nbytes = args[1];
-  OwnedRef sizes = get_attribute(self, names.bucket_sizes_bytes);
+  OwnedRef sizes = attribute(self, names.bucket_sizes_bytes);
   if (!sizes) {
     return {};
   }
@@ -407,7 +410,7 @@ OwnedRef pool_round_to_bucket(const GlobalScope& /*scope*/, PyObject* const* arg
 // Removes the front buffer of the largest non-empty bucket, walking the sizes from the end.
 OwnedRef pool_evict_oldest(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
-  OwnedRef sizes = get_attribute(self, names.bucket_sizes_bytes);
+  OwnedRef sizes = attribute(self, names.bucket_sizes_bytes);
   OwnedRef reversed_sizes =
       sizes ? OwnedRef::steal(PyObject_CallOneArg(
                   reinterpret_cast<PyObject*>(&PyReversed_Type), sizes.get()))
@@ -418,7 +421,7 @@ OwnedRef pool_evict_oldest(const GlobalScope& /*scope*/, PyObject* const* args) 
     return {};
   }
   while (OwnedRef size = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-    OwnedRef buckets = get_attribute(self, names.buckets);
+    OwnedRef buckets = attribute(self, names.buckets);
     OwnedRef bucket =
         buckets ? get_item(buckets.get(), size.get()) : OwnedRef();
     const int pooled = is_true(bucket);
@@ -537,9 +540,9 @@ OwnedRef leased_bytes(PyObject* leased) {
 // Pooled bytes plus leased bytes, derived from the state at every call.
 OwnedRef pool_total_allocated(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
-  OwnedRef buckets = get_attribute(self, names.buckets);
+  OwnedRef buckets = attribute(self, names.buckets);
   OwnedRef pooled = buckets ? pooled_bytes(buckets.get()) : OwnedRef();
-  OwnedRef leased = pooled ? get_attribute(self, names.leased) : OwnedRef();
+  OwnedRef leased = pooled ? attribute(self, names.leased) : OwnedRef();
   OwnedRef leased_sum = leased ? leased_bytes(leased.get()) : OwnedRef();
   OwnedRef total =
       leased_sum ? OwnedRef::steal(PyNumber_Add(pooled.get(), leased_sum.get())) : OwnedRef();

@@ -24,6 +24,14 @@ inline PyObject* weakref_target(PyObject* ref) noexcept {
 
 }  // namespace korvane
 
+// The method lookup of the interpreter's own method calls; its header stopped declaring it in 3.13,
+// where calls of this module's methods take the generic way.
+#if PY_VERSION_HEX < 0x030D0000
+#define KORVANE_HAS_GET_METHOD 1
+#else
+#define KORVANE_HAS_GET_METHOD 0
+#endif
+
 // The interned names and the function type are shared by the whole process.
 #if PY_VERSION_HEX >= 0x030C0000
 #define KORVANE_MODULE_SLOTS \
