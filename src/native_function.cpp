@@ -195,6 +195,29 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
+// "(self, max_bytes=None)": what inspect.signature() and help() show, defaults included.
+PyObject* get_text_signature(PyObject* self, void*) {
+  NativeFunction* function = as_function(self);
+  const int count = function->spec->parameter_count;
+  const Py_ssize_t ndefaults = function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults) : 0;
+  OwnedRef parts = OwnedRef::steal(PyList_New(0));
+  for (int i = 0; parts && i < count; ++i) {
+    const Py_ssize_t default_index = i - (count - ndefaults);
+    OwnedRef part = OwnedRef::steal(
+        default_index >= 0
+            ? PyUnicode_FromFormat("%U=%R", function->parameter_names[i],
+                                   PyTuple_GET_ITEM(function->defaults, default_index))
+            : Py_NewRef(function->parameter_names[i]));
+    if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+      return nullptr;
+    }
+  }
+  OwnedRef separator = parts ? OwnedRef::steal(PyUnicode_FromString(", ")) : OwnedRef();
+  OwnedRef joined =
+      separator ? OwnedRef::steal(PyUnicode_Join(separator.get(), parts.get())) : OwnedRef();
+  return joined ? PyUnicode_FromFormat("(%U)", joined.get()) : nullptr;
+}
+
 PyGetSetDef native_function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -202,6 +225,7 @@ PyGetSetDef native_function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

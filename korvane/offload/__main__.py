@@ -1,14 +1,5 @@
-"""Smoke run: build a pool with the machine's default budget and report it."""
+import sys
 
-from korvane.offload import pinned_pool
+from korvane.offload.demo import main
 
-
-def main() -> None:
-    pool = pinned_pool.PinnedMemoryPool()
-    print(f"detected device memory: {pinned_pool._detect_vram_gb():.1f} GiB")
-    print(f"default pool budget:    {pool.max_bytes / 2**20:.1f} MiB")
-    print(f"bucket sizes (bytes):   {pool.BUCKET_SIZES_BYTES}")
-
-
-if __name__ == "__main__":
-    main()
+sys.exit(main())

@@ -1,0 +1,195 @@
+"""The offload demo: a synthetic model's layers moved to host memory and back, every pass once
+through a PinnedMemoryPool and once through a fresh host allocation per transfer, with every
+restored layer checked against the original."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+import time
+from typing import Callable, Iterable, Optional
+
+import torch
+
+from korvane.offload.pinned_pool import PinnedMemoryPool
+from korvane.offload.staging import leased, stage_to_host
+
+MIB = 1 << 20
+DTYPES = [torch.float32, torch.float16, torch.bfloat16, torch.int8]
+ROW_BYTES = 4096  # every layer is a whole number of such rows
+
+
+def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog="python -m korvane.offload", description=__doc__)
+    parser.add_argument("--layers", type=int, default=20, help="layers in the model (default 20)")
+    parser.add_argument("--passes", type=int, default=3, help="round trips per way (default 3)")
+    parser.add_argument("--total-mib", type=int, default=1024,
+                        help="size of the model in MiB (default 1024)")
+    parser.add_argument("--budget-mib", type=int, default=None,
+                        help="the pool's byte budget in MiB (default: derived from the machine)")
+    parser.add_argument("--device", default="auto",
+                        help="where the model lives: auto (CUDA when available), cpu, cuda, cuda:N")
+    parser.add_argument("--seed", type=int, default=0)
+    args = parser.parse_args(argv)
+    if args.layers < 2 or args.passes < 1 or args.total_mib < 1:
+        parser.error("--layers must be at least 2, --passes and --total-mib at least 1")
+    return args
+
+
+def layer_sizes(layers: int, total_bytes: int, seed: int) -> list[int]:
+    """Byte sizes: one layer of 28% of the model (above the largest bucket at the default size),
+    a first small one of 0.05%, the rest spread log-uniformly; each a whole number of rows."""
+    generator = torch.Generator().manual_seed(seed)
+    large = 0.28 * total_bytes
+    small = 0.0005 * total_bytes
+    weights = torch.exp(torch.empty(layers - 2).uniform_(math.log(1), math.log(200),
+                                                          generator=generator))
+    rest = (weights / weights.sum() * (total_bytes - large - small)).tolist()
+    return [max(ROW_BYTES, round(size / ROW_BYTES) * ROW_BYTES) for size in [small, large, *rest]]
+
+
+def make_layer(index: int, nbytes: int, device: torch.device, generator: torch.Generator):
+    """A layer of `nbytes` bytes; dtypes cycle, and every fifth layer is a transposed view."""
+    dtype = DTYPES[index % len(DTYPES)]
+    rows = nbytes // ROW_BYTES
+    cols = ROW_BYTES // torch.empty(0, dtype=dtype).element_size()
+    shape = (cols, rows) if index % 5 == 4 else (rows, cols)
+    if dtype.is_floating_point:
+        values = torch.randn(shape, generator=generator).to(dtype)
+    else:
+        values = torch.randint(-128, 128, shape, generator=generator, dtype=dtype)
+    values = values.to(device)
+    return values.t() if index % 5 == 4 else values
+
+
+def synchronize(device: torch.device) -> None:
+    if device.type == "cuda":
+        torch.cuda.synchronize(device)
+
+
+class Progress:
+    """A tqdm bar when tqdm is installed; otherwise nothing is drawn."""
+
+    def __init__(self, total: int):
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            self._bar = None
+        else:
+            self._bar = tqdm(total=total, unit="layer", file=sys.stderr, leave=False)
+
+    def step(self, description: str) -> None:
+        if self._bar is not None:
+            self._bar.set_description(description, refresh=False)
+            self._bar.update()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+class FreshCopy:
+    """What code without a pool does: a new host tensor for each transfer."""
+
+    def __init__(self, layer: torch.Tensor):
+        self.shape, self.dtype = layer.shape, layer.dtype
+        source = layer.detach().contiguous().reshape(-1).view(torch.uint8)
+        cuda = layer.is_cuda
+        self.host = torch.empty(source.numel(), dtype=torch.uint8, pin_memory=cuda)
+        self.host.copy_(source, non_blocking=cuda)
+
+    def restore(self, device: torch.device) -> torch.Tensor:
+        out = torch.empty(self.shape, dtype=self.dtype, device=device)
+        out.reshape(-1).view(torch.uint8).copy_(self.host, non_blocking=out.is_cuda)
+        return out
+
+
+def round_trip(model: list[torch.Tensor], device: torch.device,
+               offload: Callable[[torch.Tensor], object], label: str,
+               progress: Progress, after_offload: Callable[[], None] = lambda: None):
+    """Offloads every layer, then restores them one at a time. Returns the seconds spent moving
+    data (the comparisons are not timed) and how many restored layers differ."""
+    start = time.perf_counter()
+    held = []
+    for layer in model:
+        held.append(offload(layer))
+        after_offload()
+        progress.step(f"{label}: to host")
+    synchronize(device)
+    spent = time.perf_counter() - start
+    mismatches = 0
+    for layer, copy in zip(model, held):
+        start = time.perf_counter()
+        restored = copy.restore(device)
+        synchronize(device)
+        spent += time.perf_counter() - start
+        mismatches += not torch.equal(restored, layer)
+        progress.step(f"{label}: back")
+    return spent, mismatches
+
+
+def report(rows: Iterable[tuple[str, float, int]], pool: PinnedMemoryPool, peak: int,
+           device: torch.device, pinned: bool, mismatches: int, layers: int) -> None:
+    print(f"\n{'':24}{'seconds':>10}{'GB/s':>10}")
+    for label, seconds, moved in rows:
+        print(f"{label:24}{seconds:10.3f}{moved / seconds / 1e9:10.2f}")
+    stats = pool.stats()
+    hit_rate = stats["hits"] / stats["leases"] if stats["leases"] else 0.0
+    print("\npool stats:")
+    for key, value in stats.items():
+        print(f"  {key:24}{value}")
+    print(f"  {'hit rate':24}{hit_rate:.1%}")
+    print(f"  {'peak accounted bytes':24}{peak} ({peak / MIB:.1f} MiB)")
+    print(f"\nCUDA used: {'yes' if device.type == 'cuda' else 'no'} ({device}); "
+          f"pinned host buffers: {'yes' if pinned else 'no'}")
+    checked = "every restored layer equals the original" if mismatches == 0 else \
+        f"{mismatches} restored layers differ from the original"
+    print(f"check: {checked} ({layers} layers per round trip)")
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    args = parse_args(argv)
+    if args.device == "auto":
+        device = torch.device("cuda" if torch.cuda.is_available() else "cpu")
+    else:
+        device = torch.device(args.device)
+    generator = torch.Generator().manual_seed(args.seed)
+    sizes = layer_sizes(args.layers, args.total_mib * MIB, args.seed)
+    model = [make_layer(index, size, device, generator) for index, size in enumerate(sizes)]
+    model_bytes = sum(sizes)
+    print(f"model: {len(model)} layers, {model_bytes / MIB:.1f} MiB on {device}, "
+          f"from {min(sizes) / MIB:.2f} to {max(sizes) / MIB:.1f} MiB")
+
+    budget = None if args.budget_mib is None else args.budget_mib * MIB
+    pool = PinnedMemoryPool(budget)
+    peak = 0
+
+    def note_peak():
+        nonlocal peak
+        peak = max(peak, pool._total_allocated())
+
+    progress = Progress(total=4 * args.passes * len(model))
+    pooled_seconds = fresh_seconds = 0.0
+    mismatches = 0
+    try:
+        for _ in range(args.passes):
+            seconds, wrong = round_trip(model, device, lambda layer: stage_to_host(pool, layer),
+                                        "through the pool", progress, note_peak)
+            pooled_seconds += seconds
+            mismatches += wrong
+            seconds, wrong = round_trip(model, device, FreshCopy, "fresh allocations", progress)
+            fresh_seconds += seconds
+            mismatches += wrong
+    finally:
+        progress.close()
+    with leased(pool, 1) as probe:
+        pinned = probe.is_pinned()
+    moved = 2 * model_bytes * args.passes
+    report([("through the pool", pooled_seconds, moved), ("fresh allocations", fresh_seconds, moved)],
+           pool, peak, device, pinned, mismatches, len(model))
+    return 1 if mismatches else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

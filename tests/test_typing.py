@@ -1,0 +1,43 @@
+"""What type checkers and help() see of the compiled module."""
+
+import inspect
+import pydoc
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def test_stub_matches_the_module(tmp_path):
+    result = subprocess.run(
+        [sys.executable, "-I", "-m", "mypy.stubtest", "--mypy-config-file",
+         str(ROOT / "pyproject.toml"), "korvane.offload.pinned_pool"],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("name, shown", [
+    ("__init__", "(self, max_bytes=None)"),
+    ("lease", "(self, nbytes)"),
+    ("release", "(self, buf)"),
+    ("stats", "(self)"),
+    ("_round_to_bucket", "(self, nbytes)"),
+])
+def test_signatures(ext, name, shown):
+    assert str(inspect.signature(getattr(ext.PinnedMemoryPool, name))) == shown
+    assert getattr(ext.PinnedMemoryPool, name).__doc__ is None
+
+
+def test_signature_follows_the_defaults(ext, monkeypatch):
+    monkeypatch.setattr(ext.PinnedMemoryPool.__init__, "__defaults__", (4096,))
+    assert str(inspect.signature(ext.PinnedMemoryPool)) == "(max_bytes=4096)"
+
+
+def test_help_shows_the_parameters(ext):
+    text = pydoc.render_doc(ext.PinnedMemoryPool, renderer=pydoc.plaintext)
+    assert "lease(self, nbytes)" in text and "release(self, buf)" in text
+    assert str(inspect.signature(ext.PinnedMemoryPool(1).lease)) == "(nbytes)"
