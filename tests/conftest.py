@@ -1,6 +1,7 @@
 import gc
 import importlib
 import sys
+import tracemalloc
 import types
 
 import pytest
@@ -113,16 +114,30 @@ def fake_torch(impl, monkeypatch):
     return fake
 
 
-def allocation_growth(action, rounds=5000):
-    """Blocks the interpreter still holds after `rounds` more runs of `action` than after a few."""
+def soak(action, watched=(), rounds=5000):
+    """Runs `action` `rounds` more times after a warm-up and reports what grew meanwhile: the
+    interpreter's allocated blocks, the bytes tracemalloc traces, and the reference counts of
+    the `watched` objects."""
     for _ in range(200):
         action()
     gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(rounds):
-        action()
-    gc.collect()
-    return sys.getallocatedblocks() - before
+    tracemalloc.start()
+    blocks = sys.getallocatedblocks()
+    traced = tracemalloc.get_traced_memory()[0]
+    references = [sys.getrefcount(obj) for obj in watched]
+    try:
+        for _ in range(rounds):
+            action()
+        gc.collect()
+        # Counted as before, with nothing else holding the objects for the moment.
+        after = [sys.getrefcount(obj) for obj in watched]
+        return {
+            "blocks": sys.getallocatedblocks() - blocks,
+            "traced bytes": tracemalloc.get_traced_memory()[0] - traced,
+            "references": [now - then for now, then in zip(after, references)],
+        }
+    finally:
+        tracemalloc.stop()
 
 
 def raising(call, *errors):

@@ -1,6 +1,7 @@
 """Release, and the guard against objects that took over a dropped buffer's identity."""
 
 import gc
+import os
 
 import pytest
 import torch
@@ -120,6 +121,8 @@ def reuse_identity(of_id, make):
         if id(candidate) == of_id:
             return candidate
         made.append(candidate)
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer holds freed memory back, so no identity is reused")
     pytest.fail("the interpreter did not reuse the identity")
 
 
