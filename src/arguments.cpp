@@ -80,8 +80,9 @@ OwnedRef convert_int_argument(PyObject* value, const char* parameter, IntConvers
     return OwnedRef::new_reference(value);
   }
   if (!PyLong_CheckExact(value) && !PyNumber_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 parameter, "int", Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", parameter,
+                 "int", Py_TYPE(value)->tp_name);
     return {};
   }
   return to_int_if_number(value);

@@ -130,11 +130,11 @@ OwnedRef compute_default_budget(const GlobalScope& scope, PyObject* const* /*arg
 
 }  // namespace
 
-const FunctionSpec detect_vram_gb_spec = {
+const FunctionDef detect_vram_gb_def = {
     "_detect_vram_gb", "_detect_vram_gb", 0, {}, 0, {}, detect_vram_gb,
 };
 
-const FunctionSpec compute_default_budget_spec = {
+const FunctionDef compute_default_budget_def = {
     "_compute_default_budget",
     "PinnedMemoryPool._compute_default_budget",
     0,

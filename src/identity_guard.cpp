@@ -81,8 +81,8 @@ int obtain_guard(PyObject* pool, PoolGuard** guard) {
   }
   auto made = std::make_unique<PoolGuard>();
   made->pool_ref = std::move(pool_ref);
-  *guard = made.get();
-  guards.emplace(pool, std::move(made));
+  // Making the weak reference may have run code that made this pool's guard already: keep that.
+  *guard = guards.emplace(pool, std::move(made)).first->second.get();
   return 0;
 }
 

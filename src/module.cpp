@@ -54,7 +54,8 @@ int intern_names() {
       {&names.values, "values"},
   };
   for (const auto& entry : table) {
-    if (*entry.slot == nullptr && (*entry.slot = PyUnicode_InternFromString(entry.text)) == nullptr) {
+    if (*entry.slot == nullptr &&
+        (*entry.slot = PyUnicode_InternFromString(entry.text)) == nullptr) {
       return -1;
     }
   }
@@ -91,22 +92,22 @@ constexpr long kBucketSizesBytes[] = {1L << 20, 1L << 22, 1L << 24, 1L << 26, 1L
 enum class Wrapping { plain, static_method, property };
 
 struct ClassMember {
-  const FunctionSpec* spec;
+  const FunctionDef* definition;
   Wrapping wrapping;
   bool defaults_to_none;
 };
 
 // The class namespace after BUCKET_SIZES_BYTES, in definition order.
 const ClassMember kClassMembers[] = {
-    {&pool_init_spec, Wrapping::plain, true},
-    {&compute_default_budget_spec, Wrapping::static_method, false},
-    {&pool_lease_spec, Wrapping::plain, false},
-    {&pool_release_spec, Wrapping::plain, false},
-    {&pool_stats_spec, Wrapping::plain, false},
-    {&pool_is_under_pressure_spec, Wrapping::property, false},
-    {&pool_round_to_bucket_spec, Wrapping::plain, false},
-    {&pool_evict_oldest_spec, Wrapping::plain, false},
-    {&pool_total_allocated_spec, Wrapping::plain, false},
+    {&pool_init_def, Wrapping::plain, true},
+    {&compute_default_budget_def, Wrapping::static_method, false},
+    {&pool_lease_def, Wrapping::plain, false},
+    {&pool_release_def, Wrapping::plain, false},
+    {&pool_stats_def, Wrapping::plain, false},
+    {&pool_is_under_pressure_def, Wrapping::property, false},
+    {&pool_round_to_bucket_def, Wrapping::plain, false},
+    {&pool_evict_oldest_def, Wrapping::plain, false},
+    {&pool_total_allocated_def, Wrapping::plain, false},
 };
 
 int bind(PyObject* globals, const char* name, const OwnedRef& value) {
@@ -129,7 +130,7 @@ OwnedRef new_member(const ClassMember& member, PyObject* globals) {
   if (member.defaults_to_none && !(defaults = OwnedRef::steal(PyTuple_Pack(1, Py_None)))) {
     return {};
   }
-  OwnedRef function = native_function_new(*member.spec, globals, defaults.get());
+  OwnedRef function = native_function_new(*member.definition, globals, defaults.get());
   if (!function) {
     return {};
   }
@@ -163,7 +164,7 @@ OwnedRef new_pool_class(PyObject* globals) {
     return {};
   }
   for (const ClassMember& member : kClassMembers) {
-    if (bind(ns.get(), member.spec->name, new_member(member, globals)) < 0) {
+    if (bind(ns.get(), member.definition->name, new_member(member, globals)) < 0) {
       return {};
     }
   }
@@ -182,10 +183,12 @@ int run_module_body(PyObject* module) {
   OwnedRef typing = import("typing");
   if (!typing ||
       bind(globals, "Any", OwnedRef::steal(PyObject_GetAttrString(typing.get(), "Any"))) < 0 ||
-      bind(globals, "Optional", OwnedRef::steal(PyObject_GetAttrString(typing.get(), "Optional"))) < 0 ||
+      bind(globals, "Optional",
+           OwnedRef::steal(PyObject_GetAttrString(typing.get(), "Optional"))) < 0 ||
       bind(globals, "psutil", import("psutil")) < 0 ||
       bind(globals, "torch", import("torch")) < 0 ||
-      bind(globals, "_detect_vram_gb", native_function_new(detect_vram_gb_spec, globals, nullptr)) < 0) {
+      bind(globals, "_detect_vram_gb",
+           native_function_new(detect_vram_gb_def, globals, nullptr)) < 0) {
     return -1;
   }
   return bind(globals, "PinnedMemoryPool", new_pool_class(globals));

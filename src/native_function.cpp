@@ -14,7 +14,7 @@ namespace {
 struct NativeFunction {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  const FunctionSpec* spec;
+  const FunctionDef* definition;
   PyObject* globals;
   PyObject* builtins;
   PyObject* name;
@@ -35,16 +35,16 @@ NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunc
 
 OwnedRef invoke(NativeFunction* function, PyObject* const* args, size_t nargsf,
                 PyObject* kwnames) {
-  const FunctionSpec& spec = *function->spec;
+  const FunctionDef& definition = *function->definition;
   // The signature borrows from the function; the defaults in use are held by the binding.
-  const Signature signature{function->qualname, spec.parameters, function->parameter_names,
-                            spec.parameter_count, function->defaults};
+  const Signature signature{function->qualname, definition.parameters, function->parameter_names,
+                            definition.parameter_count, function->defaults};
   BoundArguments bound;
   if (bound.bind(signature, args, nargsf, kwnames) < 0) {
     return {};
   }
   const GlobalScope scope{function->globals, function->builtins};
-  return spec.body(scope, bound.values());
+  return definition.body(scope, bound.values());
 }
 
 PyObject* native_function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
@@ -198,8 +198,9 @@ PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 // "(self, max_bytes=None)": what inspect.signature() and help() show, defaults included.
 PyObject* get_text_signature(PyObject* self, void*) {
   NativeFunction* function = as_function(self);
-  const int count = function->spec->parameter_count;
-  const Py_ssize_t ndefaults = function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults) : 0;
+  const int count = function->definition->parameter_count;
+  const Py_ssize_t ndefaults =
+      function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults) : 0;
   OwnedRef parts = OwnedRef::steal(PyList_New(0));
   for (int i = 0; parts && i < count; ++i) {
     const Py_ssize_t default_index = i - (count - ndefaults);
@@ -269,12 +270,12 @@ PyType_Spec native_function_spec = {
     native_function_slots,
 };
 
-OwnedRef annotations_of(const FunctionSpec& spec) {
+OwnedRef annotations_of(const FunctionDef& definition) {
   OwnedRef annotations = OwnedRef::steal(PyDict_New());
-  for (int i = 0; annotations && i < spec.annotation_count; ++i) {
-    OwnedRef text = OwnedRef::steal(PyUnicode_FromString(spec.annotations[i].text));
+  for (int i = 0; annotations && i < definition.annotation_count; ++i) {
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromString(definition.annotations[i].text));
     if (!text ||
-        PyDict_SetItemString(annotations.get(), spec.annotations[i].key, text.get()) < 0) {
+        PyDict_SetItemString(annotations.get(), definition.annotations[i].key, text.get()) < 0) {
       return {};
     }
   }
@@ -294,7 +295,7 @@ OwnedRef GlobalScope::load(PyObject* name) const {
   return OwnedRef::new_reference(value);
 }
 
-OwnedRef call_native_method(PyObject* self, PyObject* name, const FunctionSpec& spec,
+OwnedRef call_native_method(PyObject* self, PyObject* name, const FunctionDef& definition,
                             PyObject* arg) {
   PyObject* const args[] = {self, arg};
   const size_t nargs = arg == nullptr ? 1 : 2;
@@ -310,12 +311,13 @@ OwnedRef call_native_method(PyObject* self, PyObject* name, const FunctionSpec& 
   if (!unbound) {
     return OwnedRef::steal(PyObject_Vectorcall(method.get(), args + 1, nargs - 1, nullptr));
   }
-  if (Py_TYPE(method.get()) == native_function_type && as_function(method.get())->spec == &spec) {
+  if (Py_TYPE(method.get()) == native_function_type &&
+      as_function(method.get())->definition == &definition) {
     return invoke(as_function(method.get()), args, nargs, nullptr);
   }
   return OwnedRef::steal(PyObject_Vectorcall(method.get(), args, nargs, nullptr));
 #else
-  (void)spec;
+  (void)definition;
   return OwnedRef::steal(PyObject_VectorcallMethod(name, args, nargs, nullptr));
 #endif
 }
@@ -328,8 +330,8 @@ int native_function_type_ready() {
   return native_function_type != nullptr ? 0 : -1;
 }
 
-OwnedRef native_function_new(const FunctionSpec& spec, PyObject* globals, PyObject* defaults) {
-  OwnedRef annotations = annotations_of(spec);
+OwnedRef native_function_new(const FunctionDef& definition, PyObject* globals, PyObject* defaults) {
+  OwnedRef annotations = annotations_of(definition);
   if (!annotations) {
     return {};
   }
@@ -341,11 +343,11 @@ OwnedRef native_function_new(const FunctionSpec& spec, PyObject* globals, PyObje
   // Fill every field before anything can fail, so the deallocator sees a whole object.
   NativeFunction* function = as_function(object.get());
   function->vectorcall = native_function_vectorcall;
-  function->spec = &spec;
+  function->definition = &definition;
   function->globals = Py_NewRef(globals);
   function->builtins = Py_NewRef(PyEval_GetBuiltins());
-  function->name = PyUnicode_InternFromString(spec.name);
-  function->qualname = PyUnicode_InternFromString(spec.qualname);
+  function->name = PyUnicode_InternFromString(definition.name);
+  function->qualname = PyUnicode_InternFromString(definition.qualname);
   function->module = Py_XNewRef(PyDict_GetItemString(globals, "__name__"));
   function->doc = Py_NewRef(Py_None);
   function->annotations = annotations.release();
@@ -355,9 +357,10 @@ OwnedRef native_function_new(const FunctionSpec& spec, PyObject* globals, PyObje
   function->weakrefs = nullptr;
   bool complete = function->name != nullptr && function->qualname != nullptr;
   for (int i = 0; i < kMaxParameters; ++i) {
+    const bool used = i < definition.parameter_count;
     function->parameter_names[i] =
-        i < spec.parameter_count ? PyUnicode_InternFromString(spec.parameters[i].name) : nullptr;
-    complete = complete && (i >= spec.parameter_count || function->parameter_names[i] != nullptr);
+        used ? PyUnicode_InternFromString(definition.parameters[i].name) : nullptr;
+    complete = complete && (!used || function->parameter_names[i] != nullptr);
   }
   PyObject_GC_Track(object.get());
   if (!complete) {

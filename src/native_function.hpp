@@ -23,7 +23,7 @@ struct Annotation {
 };
 
 // What one native function is: its names, parameters, stored annotations and body.
-struct FunctionSpec {
+struct FunctionDef {
   const char* name;
   const char* qualname;
   int parameter_count;
@@ -38,12 +38,13 @@ int native_function_type_ready();
 
 // A new function object that behaves like a Python function defined in the module whose
 // namespace is `globals`; `defaults` is a tuple or nullptr.
-OwnedRef native_function_new(const FunctionSpec& spec, PyObject* globals, PyObject* defaults);
+OwnedRef native_function_new(const FunctionDef& definition, PyObject* globals, PyObject* defaults);
 
 // self.<name>(arg) or, without `arg`, self.<name>(): looked up as Python looks a method up. When
-// that finds the native function made from `spec`, its body runs at once, bound and converted as a
-// call would be; anything else found (an override on a subclass or on the instance) is called.
-OwnedRef call_native_method(PyObject* self, PyObject* name, const FunctionSpec& spec,
+// that finds the native function made from `definition`, its body runs at once, bound and
+// converted as a call would be; anything else found (an override on a subclass or on the
+// instance) is called.
+OwnedRef call_native_method(PyObject* self, PyObject* name, const FunctionDef& definition,
                             PyObject* arg = nullptr);
 
 }  // namespace korvane

@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "containers.hpp"
 #include "identity_guard.hpp"
 #include "names.hpp"
 
@@ -86,38 +87,6 @@ OwnedRef call_method(PyObject* object, PyObject* name) {
 // 1 when `value` is true as `if value:` judges it, 0 when not, -1 with an exception set.
 int is_true(const OwnedRef& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
 
-// container[key]; a plain dict is served by the dict functions, anything else generically.
-OwnedRef get_item(PyObject* container, PyObject* key) {
-  if (PyDict_CheckExact(container)) {
-    if (PyObject* value = PyDict_GetItemWithError(container, key)) {
-      return OwnedRef::new_reference(value);
-    }
-    if (PyErr_Occurred()) {
-      return {};
-    }
-    // Missing: the subscript below raises the KeyError that `container[key]` raises.
-  }
-  return OwnedRef::steal(PyObject_GetItem(container, key));
-}
-
-// container[key] = value
-int set_item(PyObject* container, PyObject* key, PyObject* value) {
-  return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
-                                      : PyObject_SetItem(container, key, value);
-}
-
-// del container[key]
-int delete_item(PyObject* container, PyObject* key) {
-  return PyDict_CheckExact(container) ? PyDict_DelItem(container, key)
-                                      : PyObject_DelItem(container, key);
-}
-
-// key in container
-int contains(PyObject* container, PyObject* key) {
-  return PyDict_CheckExact(container) ? PyDict_Contains(container, key)
-                                      : PySequence_Contains(container, key);
-}
-
 // self._stats[key]
 OwnedRef counter(PyObject* self, PyObject* key) {
   OwnedRef counters = attribute(self, names.stats);
@@ -151,42 +120,6 @@ int count(PyObject* self, PyObject* key) {
   return sum ? PyObject_SetItem(counters.get(), key, sum.get()) : -1;
 }
 
-// bucket.pop() for index -1, bucket.pop(index) otherwise; a plain list is served without a call.
-OwnedRef pop(PyObject* bucket, Py_ssize_t index) {
-  if (!PyList_CheckExact(bucket)) {
-    if (index == -1) {
-      return call_method(bucket, names.pop);
-    }
-    OwnedRef position = OwnedRef::steal(PyLong_FromSsize_t(index));
-    return position ? OwnedRef::steal(PyObject_CallMethodOneArg(bucket, names.pop, position.get()))
-                    : OwnedRef();
-  }
-  const Py_ssize_t size = PyList_GET_SIZE(bucket);
-  if (size == 0) {
-    PyErr_SetString(PyExc_IndexError, "pop from empty list");
-    return {};
-  }
-  const Py_ssize_t at = index < 0 ? size + index : index;
-  OwnedRef item = OwnedRef::new_reference(PyList_GET_ITEM(bucket, at));
-  // Taking the last item shrinks the list as list.pop() does: in place while it stays over half
-  // full, through a resize otherwise.
-  if (at == size - 1 && size - 1 >= reinterpret_cast<PyListObject*>(bucket)->allocated / 2) {
-    Py_DECREF(PyList_GET_ITEM(bucket, at));
-    Py_SET_SIZE(bucket, size - 1);
-    return item;
-  }
-  return PyList_SetSlice(bucket, at, at + 1, nullptr) < 0 ? OwnedRef() : std::move(item);
-}
-
-// bucket.append(buf)
-int append(PyObject* bucket, PyObject* buf) {
-  if (PyList_CheckExact(bucket)) {
-    return PyList_Append(bucket, buf);
-  }
-  OwnedRef result = OwnedRef::steal(PyObject_CallMethodOneArg(bucket, names.append, buf));
-  return result ? 0 : -1;
-}
-
 // torch.empty(bucket_size, dtype=torch.uint8, pin_memory=torch.cuda.is_available()), with the
 // lookups in the order that expression makes them.
 OwnedRef new_buffer(const GlobalScope& scope, PyObject* bucket_size) {
@@ -210,7 +143,7 @@ OwnedRef new_buffer(const GlobalScope& scope, PyObject* bucket_size) {
 
 // self._total_allocated() + bucket_size > self.max_bytes
 int over_budget(PyObject* self, PyObject* bucket_size) {
-  OwnedRef total = call_native_method(self, names.total_allocated, pool_total_allocated_spec);
+  OwnedRef total = call_native_method(self, names.total_allocated, pool_total_allocated_def);
   OwnedRef needed = total ? OwnedRef::steal(PyNumber_Add(total.get(), bucket_size)) : OwnedRef();
   OwnedRef budget = needed ? attribute(self, names.max_bytes) : OwnedRef();
   return is_true(budget ? OwnedRef::steal(PyObject_RichCompare(needed.get(), budget.get(), Py_GT))
@@ -221,7 +154,7 @@ int over_budget(PyObject* self, PyObject* bucket_size) {
 OwnedRef allocate(const GlobalScope& scope, PyObject* self, PyObject* bucket_size) {
   const int over = over_budget(self, bucket_size);
   if (over < 0 || (over > 0 && (!call_native_method(self, names.evict_oldest,
-                                                    pool_evict_oldest_spec) ||
+                                                    pool_evict_oldest_def) ||
                                 count(self, names.evictions) < 0))) {
     return {};
   }
@@ -232,7 +165,7 @@ OwnedRef allocate(const GlobalScope& scope, PyObject* self, PyObject* bucket_siz
 OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
   PyObject* self = args[0];
   OwnedRef bucket_size =
-      call_native_method(self, names.round_to_bucket, pool_round_to_bucket_spec, args[1]);
+      call_native_method(self, names.round_to_bucket, pool_round_to_bucket_def, args[1]);
   OwnedRef buckets = bucket_size ? attribute(self, names.buckets) : OwnedRef();
   OwnedRef bucket =
       buckets ? get_item(buckets.get(), bucket_size.get()) : OwnedRef();
@@ -300,7 +233,7 @@ OwnedRef pool_stats(const GlobalScope& /*scope*/, PyObject* const* args) {
   if (!report ||
       set_report_item(report.get(), names.total_allocated_bytes,
                       call_native_method(self, names.total_allocated,
-                                         pool_total_allocated_spec)) < 0 ||
+                                         pool_total_allocated_def)) < 0 ||
       set_report_item(report.get(), names.max_bytes, attribute(self, names.max_bytes)) < 0) {
     return {};
   }
@@ -335,10 +268,10 @@ OwnedRef pool_is_under_pressure(const GlobalScope& /*scope*/, PyObject* const* a
                : OwnedRef();
 }
 
-// format(value / 1048576, spec)
-OwnedRef format_mib(PyObject* value, const char* spec) {
+// format(value / 1048576, format_code)
+OwnedRef format_mib(PyObject* value, const char* format_code) {
   OwnedRef mib = OwnedRef::steal(PyNumber_TrueDivide(value, names.bytes_per_mib));
-  OwnedRef format_spec = mib ? OwnedRef::steal(PyUnicode_FromString(spec)) : OwnedRef();
+  OwnedRef format_spec = mib ? OwnedRef::steal(PyUnicode_FromString(format_code)) : OwnedRef();
   return format_spec ? OwnedRef::steal(PyObject_Format(mib.get(), format_spec.get())) : OwnedRef();
 }
 
@@ -379,29 +312,29 @@ OwnedRef pool_round_to_bucket(const GlobalScope& /*scope*/, PyObject* const* arg
   if (!sizes) {
     return {};
   }
-  if (PyList_CheckExact(sizes.get())) {
-    // Walk it as a list iterator would, without making one.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sizes.get()); ++i) {
-      OwnedRef size = OwnedRef::new_reference(PyList_GET_ITEM(sizes.get(), i));
-      const int fits = holds(size.get(), nbytes);
-      if (fits != 0) {
-        return fits < 0 ? OwnedRef() : convert_int_result(size.get(), /*none_allowed=*/false);
-      }
+  // A plain list is walked as its iterator would walk it, without making one.
+  const bool plain = PyList_CheckExact(sizes.get());
+  OwnedRef iterator = plain ? OwnedRef() : OwnedRef::steal(PyObject_GetIter(sizes.get()));
+  if (!plain && !iterator) {
+    return {};
+  }
+  for (Py_ssize_t i = 0;; ++i) {
+    OwnedRef size;
+    if (!plain) {
+      size = OwnedRef::steal(PyIter_Next(iterator.get()));
+    } else if (i < PyList_GET_SIZE(sizes.get())) {
+      size = OwnedRef::new_reference(PyList_GET_ITEM(sizes.get(), i));
     }
-  } else {
-    OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(sizes.get()));
-    if (!iterator) {
-      return {};
+    if (!size) {
+      break;
     }
-    while (OwnedRef size = OwnedRef::steal(PyIter_Next(iterator.get()))) {
-      const int fits = holds(size.get(), nbytes);
-      if (fits != 0) {
-        return fits < 0 ? OwnedRef() : convert_int_result(size.get(), /*none_allowed=*/false);
-      }
+    const int fits = holds(size.get(), nbytes);
+    if (fits != 0) {
+      return fits < 0 ? OwnedRef() : convert_int_result(size.get(), /*none_allowed=*/false);
     }
-    if (PyErr_Occurred()) {
-      return {};
-    }
+  }
+  if (PyErr_Occurred()) {
+    return {};
   }
   raise_over_large(self, nbytes);
   return {};
@@ -553,56 +486,56 @@ constexpr Parameter kSelf = {"self", IntConversion::none};
 
 }  // namespace
 
-const FunctionSpec pool_init_spec = {
+const FunctionDef pool_init_def = {
     "__init__", "PinnedMemoryPool.__init__",
     2, {kSelf, {"max_bytes", IntConversion::optional}},
     1, {{"max_bytes", "Optional[int]"}},
     pool_init,
 };
 
-const FunctionSpec pool_lease_spec = {
+const FunctionDef pool_lease_def = {
     "lease", "PinnedMemoryPool.lease",
     2, {kSelf, {"nbytes", IntConversion::required}},
     2, {{"nbytes", "int"}, {"return", "torch.Tensor"}},
     pool_lease,
 };
 
-const FunctionSpec pool_release_spec = {
+const FunctionDef pool_release_def = {
     "release", "PinnedMemoryPool.release",
     2, {kSelf, {"buf", IntConversion::none}},
     2, {{"buf", "torch.Tensor"}, {"return", "None"}},
     pool_release,
 };
 
-const FunctionSpec pool_stats_spec = {
+const FunctionDef pool_stats_def = {
     "stats", "PinnedMemoryPool.stats",
     1, {kSelf},
     1, {{"return", "dict[str, Any]"}},
     pool_stats,
 };
 
-const FunctionSpec pool_is_under_pressure_spec = {
+const FunctionDef pool_is_under_pressure_def = {
     "is_under_pressure", "PinnedMemoryPool.is_under_pressure",
     1, {kSelf},
     1, {{"return", "bool"}},
     pool_is_under_pressure,
 };
 
-const FunctionSpec pool_round_to_bucket_spec = {
+const FunctionDef pool_round_to_bucket_def = {
     "_round_to_bucket", "PinnedMemoryPool._round_to_bucket",
     2, {kSelf, {"nbytes", IntConversion::required}},
     2, {{"nbytes", "int"}, {"return", "int"}},
     pool_round_to_bucket,
 };
 
-const FunctionSpec pool_evict_oldest_spec = {
+const FunctionDef pool_evict_oldest_def = {
     "_evict_oldest", "PinnedMemoryPool._evict_oldest",
     1, {kSelf},
     1, {{"return", "None"}},
     pool_evict_oldest,
 };
 
-const FunctionSpec pool_total_allocated_spec = {
+const FunctionDef pool_total_allocated_def = {
     "_total_allocated", "PinnedMemoryPool._total_allocated",
     1, {kSelf},
     1, {{"return", "int"}},

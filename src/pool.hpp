@@ -5,13 +5,13 @@
 namespace korvane {
 
 // The methods of PinnedMemoryPool, in the order the class defines them.
-extern const FunctionSpec pool_init_spec;
-extern const FunctionSpec pool_lease_spec;
-extern const FunctionSpec pool_release_spec;
-extern const FunctionSpec pool_stats_spec;
-extern const FunctionSpec pool_is_under_pressure_spec;
-extern const FunctionSpec pool_round_to_bucket_spec;
-extern const FunctionSpec pool_evict_oldest_spec;
-extern const FunctionSpec pool_total_allocated_spec;
+extern const FunctionDef pool_init_def;
+extern const FunctionDef pool_lease_def;
+extern const FunctionDef pool_release_def;
+extern const FunctionDef pool_stats_def;
+extern const FunctionDef pool_is_under_pressure_def;
+extern const FunctionDef pool_round_to_bucket_def;
+extern const FunctionDef pool_evict_oldest_def;
+extern const FunctionDef pool_total_allocated_def;
 
 }  // namespace korvane

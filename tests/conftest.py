@@ -42,6 +42,16 @@ def impl(request):
     return load_extension() if request.param == "extension" else reference_pool
 
 
+class RaisingIndex:
+    def __index__(self):
+        raise ZeroDivisionError("index refused")
+
+
+class RaisingInt:
+    def __int__(self):
+        raise ArithmeticError("int refused")
+
+
 class FakeMemory:
     def __init__(self, total, available):
         self.total = total

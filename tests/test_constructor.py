@@ -5,7 +5,7 @@ import math
 
 import pytest
 
-from conftest import GIB
+from conftest import GIB, RaisingIndex
 
 
 class Indexable:
@@ -21,11 +21,6 @@ class IntLike:
 class FloatOnly:
     def __float__(self):
         return 1.0
-
-
-class BadIndex:
-    def __index__(self):
-        raise ZeroDivisionError("refused")
 
 
 class IntSubclass(int):
@@ -61,7 +56,7 @@ def test_budget_argument_conversion(impl, value, expected):
     (math.nan, ValueError, "cannot convert float NaN to integer"),
     (1j, TypeError, None),
     (FloatOnly(), TypeError, None),
-    (BadIndex(), ZeroDivisionError, "refused"),
+    (RaisingIndex(), ZeroDivisionError, "index refused"),
 ])
 def test_budget_argument_errors_set_nothing(impl, value, error, message):
     cls = impl.PinnedMemoryPool

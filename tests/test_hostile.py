@@ -9,7 +9,7 @@ import math
 from hypothesis import given, settings, strategies as st
 
 import reference_pool
-from conftest import FakeTorch, load_extension
+from conftest import FakeTorch, RaisingIndex, RaisingInt, load_extension
 
 MIB = 1 << 20
 
@@ -20,16 +20,6 @@ class IntSub(int):
 
 class FloatSub(float):
     pass
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise ZeroDivisionError("index refused")
-
-
-class RaisingInt:
-    def __int__(self):
-        raise ArithmeticError("int refused")
 
 
 class IndexOnly:

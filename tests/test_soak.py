@@ -8,27 +8,17 @@ import math
 
 import pytest
 
-from conftest import FakePsutil, FakeTorch, raising, soak
+from conftest import FakePsutil, FakeTorch, RaisingIndex, RaisingInt, raising, soak
 
 MAX_BLOCKS = 100
 MAX_TRACED_BYTES = 32 * 1024
-
-
-class BadIndex:
-    def __index__(self):
-        raise ZeroDivisionError("refused")
-
-
-class BadInt:
-    def __int__(self):
-        raise ArithmeticError("refused")
 
 
 def paths(ext, torch, psutil):
     """name -> (action, objects whose reference counts must not move)."""
     cls = ext.PinnedMemoryPool
     pool, tight, blank = cls(1 << 30), cls(0), cls.__new__(cls)
-    stranger, text, bad_index, bad_int = object(), "1024", BadIndex(), BadInt()
+    stranger, text, bad_index, bad_int = object(), "1024", RaisingIndex(), RaisingInt()
 
     class Raising(cls):
         def _round_to_bucket(self, nbytes):
