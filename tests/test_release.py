@@ -1,5 +1,6 @@
 """Release, and the guard against objects that took over a dropped buffer's identity."""
 
+import gc
 import os
 
 import pytest
@@ -155,3 +156,33 @@ def test_reinit_forgets_the_leases(impl, fake_torch):
     assert pool._leased == {} and pool._stats["leases"] == 0
     pool.release(kept)
     assert pool._buckets[MIB] == []
+
+
+def test_guard_made_by_a_finalizer_during_the_first_lease(ext, fake_torch):
+    """The first lease of a pool makes its guard; a collection set off while it does so may run
+    a finalizer that leases from the same pool and makes the guard first."""
+    pool = ext.PinnedMemoryPool(GIB)
+    pool._buckets[MIB].append(fake_torch.empty(MIB, dtype=None, pin_memory=False))
+
+    class Leaser:
+        """Cyclic garbage whose finalizer leases from the pool and leaves more such garbage."""
+
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            if pool._stats["leases"] < 3:
+                Leaser()
+                pool.lease(1)
+
+    thresholds = gc.get_threshold()
+    gc.collect()
+    Leaser()
+    gc.set_threshold(1)
+    try:
+        buf = pool.lease(1)
+    finally:
+        gc.set_threshold(*thresholds)
+    gc.collect()
+    pool.release(buf)
+    assert pool._buckets[MIB][-1] is buf and id(buf) not in pool._leased
