@@ -11,9 +11,17 @@ namespace {
 
 OwnedRef none() { return OwnedRef::new_reference(Py_None); }
 
+OwnedRef attribute(PyObject* object, PyObject* name) {
+  return OwnedRef::steal(PyObject_GetAttr(object, name));
+}
+
+OwnedRef call_method(PyObject* object, PyObject* name) {
+  return OwnedRef::steal(PyObject_CallMethodNoArgs(object, name));
+}
+
 // {size: [] for size in self.BUCKET_SIZES_BYTES}
 OwnedRef new_buckets(PyObject* self) {
-  OwnedRef sizes = OwnedRef::steal(PyObject_GetAttr(self, names.bucket_sizes_bytes));
+  OwnedRef sizes = attribute(self, names.bucket_sizes_bytes);
   OwnedRef iterator = sizes ? OwnedRef::steal(PyObject_GetIter(sizes.get())) : OwnedRef();
   OwnedRef buckets = iterator ? OwnedRef::steal(PyDict_New()) : OwnedRef();
   if (!buckets) {
@@ -47,8 +55,7 @@ OwnedRef pool_init(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
   OwnedRef max_bytes = OwnedRef::new_reference(args[1]);
   if (max_bytes.get() == Py_None) {
-    OwnedRef budget =
-        OwnedRef::steal(PyObject_CallMethodNoArgs(self, names.compute_default_budget));
+    OwnedRef budget = call_method(self, names.compute_default_budget);
     if (!budget) {
       return {};
     }
@@ -74,14 +81,6 @@ OwnedRef pool_init(const GlobalScope& /*scope*/, PyObject* const* args) {
     return {};
   }
   return none();
-}
-
-OwnedRef attribute(PyObject* object, PyObject* name) {
-  return OwnedRef::steal(PyObject_GetAttr(object, name));
-}
-
-OwnedRef call_method(PyObject* object, PyObject* name) {
-  return OwnedRef::steal(PyObject_CallMethodNoArgs(object, name));
 }
 
 // 1 when `value` is true as `if value:` judges it, 0 when not, -1 with an exception set.

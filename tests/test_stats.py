@@ -18,7 +18,7 @@ def test_fresh_pool(impl):
 
 def test_report_follows_the_pool(impl, fake_torch):
     pool = impl.PinnedMemoryPool(GIB)
-    a, b = pool.lease(1), pool.lease(4 * MIB)
+    a, still_leased = pool.lease(1), pool.lease(4 * MIB)
     pool.release(a)
     pool.release("not leased")
     report = pool.stats()
@@ -26,6 +26,7 @@ def test_report_follows_the_pool(impl, fake_torch):
                       "total_allocated_bytes": 5 * MIB, "max_bytes": GIB,
                       "leased_count": 1, "is_under_pressure": False}
     assert report["is_under_pressure"] == pool.is_under_pressure
+    assert pool._leased == {id(still_leased): 4 * MIB}
 
 
 def test_reports_are_new_dicts(impl, fake_torch):
