@@ -33,8 +33,24 @@ PyTypeObject* native_function_type = nullptr;
 
 NativeFunction* as_function(PyObject* self) { return reinterpret_cast<NativeFunction*>(self); }
 
-OwnedRef invoke(NativeFunction* function, PyObject* const* args, size_t nargsf,
-                PyObject* kwnames) {
+// True when the call passes every parameter by position and no argument needs converting, so
+// that the body can take the arguments as they came.
+bool binds_as_given(const FunctionDef& definition, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) {
+  if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != definition.parameter_count) {
+    return false;
+  }
+  for (int i = 0; i < definition.parameter_count; ++i) {
+    if (definition.parameters[i].conversion != IntConversion::none && !PyLong_CheckExact(args[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Kept out of line so that the common call pays nothing for the binding's state.
+[[gnu::noinline]] OwnedRef invoke_bound(NativeFunction* function, PyObject* const* args,
+                                        size_t nargsf, PyObject* kwnames) {
   const FunctionDef& definition = *function->definition;
   // The signature borrows from the function; the defaults in use are held by the binding.
   const Signature signature{function->qualname, definition.parameters, function->parameter_names,
@@ -45,6 +61,15 @@ OwnedRef invoke(NativeFunction* function, PyObject* const* args, size_t nargsf,
   }
   const GlobalScope scope{function->globals, function->builtins};
   return definition.body(scope, bound.values());
+}
+
+OwnedRef invoke(NativeFunction* function, PyObject* const* args, size_t nargsf,
+                PyObject* kwnames) {
+  const FunctionDef& definition = *function->definition;
+  if (!binds_as_given(definition, args, nargsf, kwnames)) {
+    return invoke_bound(function, args, nargsf, kwnames);
+  }
+  return definition.body(GlobalScope{function->globals, function->builtins}, args);
 }
 
 PyObject* native_function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
