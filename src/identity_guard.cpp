@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 
@@ -99,6 +100,23 @@ void sweep_if_due(PoolGuard& guard) {
 
 OwnedRef identity_of(PyObject* object) { return OwnedRef::steal(PyLong_FromVoidPtr(object)); }
 
+// The int a lookup uses for an identity no record caches: the dict keeps no lookup key, so one
+// int serves every call that finds it unshared, and a new one replaces it when something
+// (a key's __eq__, say) kept a reference.
+OwnedRef lookup_key;
+
+OwnedRef lookup_identity(PyObject* object) {
+  const auto address = static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(object));
+  if (!lookup_key || !rewrite_unshared_int(lookup_key.get(), address)) {
+    lookup_key = new_rewritable_int();
+    if (!lookup_key) {
+      return {};
+    }
+    rewrite_unshared_int(lookup_key.get(), address);  // a new int is unshared
+  }
+  return OwnedRef::new_reference(lookup_key.get());
+}
+
 }  // namespace
 
 OwnedRef guard_lease(PyObject* pool, PyObject* buf) {
@@ -134,7 +152,7 @@ OwnedRef guard_lease(PyObject* pool, PyObject* buf) {
 
 OwnedRef guard_key(PyObject* pool, PyObject* buf) {
   const LeaseRecord* record = find_record(find_guard(pool), buf);
-  return record != nullptr ? OwnedRef::new_reference(record->key.get()) : identity_of(buf);
+  return record != nullptr ? OwnedRef::new_reference(record->key.get()) : lookup_identity(buf);
 }
 
 bool guard_release(PyObject* pool, PyObject* buf) {

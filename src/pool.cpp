@@ -5,6 +5,7 @@
 #include "containers.hpp"
 #include "identity_guard.hpp"
 #include "names.hpp"
+#include "py_compat.hpp"
 
 namespace korvane {
 namespace {
@@ -101,6 +102,9 @@ int count(PyObject* self, PyObject* key) {
   if (PyDict_CheckExact(counters.get())) {
     // A plain dict holding a plain int: the same sum without the generic number protocol.
     PyObject* value = PyDict_GetItemWithError(counters.get(), key);
+    if (value != nullptr && increment_unshared_int(value)) {
+      return 0;
+    }
     int overflow = 0;
     const long current = value != nullptr && PyLong_CheckExact(value)
                              ? PyLong_AsLongAndOverflow(value, &overflow)

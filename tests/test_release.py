@@ -87,6 +87,30 @@ def test_entries_put_in_from_outside_are_honoured(impl, fake_torch):
     assert pool._buckets[MIB] == [stranger] and pool._leased == {}
 
 
+def test_an_identity_kept_by_a_registry_key_keeps_its_value(impl):
+    """The id() that release looks up with must not change after a key's __eq__ kept it."""
+    kept = []
+
+    class Colliding:
+        def __init__(self, target):
+            self.target = target
+
+        def __hash__(self):
+            return hash(id(self.target))
+
+        def __eq__(self, other):
+            kept.append(other)
+            return False
+
+    pool = impl.PinnedMemoryPool(GIB)
+    first, second = object(), object()
+    pool._leased[Colliding(first)] = MIB
+    pool.release(first)
+    pool.release(second)
+    # The dict's probing may compare with the same key more than once.
+    assert kept and all(value == id(first) for value in kept)
+
+
 def test_buffers_without_weak_references_are_honoured(impl, monkeypatch):
     class Plain:
         __slots__ = ("size",)
