@@ -20,6 +20,22 @@ OwnedRef call_method(PyObject* object, PyObject* name) {
   return OwnedRef::steal(PyObject_CallMethodNoArgs(object, name));
 }
 
+// module.name for the names this file reads from torch, none of which the module type itself
+// defines: for a plain module the generic lookup ends in the module's namespace, so read it there.
+// Anything else, or a name the namespace lacks (a module __getattr__ may supply it), takes the
+// generic way.
+OwnedRef module_attribute(PyObject* module, PyObject* name) {
+  if (PyModule_CheckExact(module)) {
+    if (PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name)) {
+      return OwnedRef::new_reference(value);
+    }
+    if (PyErr_Occurred()) {
+      return {};
+    }
+  }
+  return attribute(module, name);
+}
+
 // {size: [] for size in self.BUCKET_SIZES_BYTES}
 OwnedRef new_buckets(PyObject* self) {
   OwnedRef sizes = attribute(self, names.bucket_sizes_bytes);
@@ -127,16 +143,18 @@ int count(PyObject* self, PyObject* key) {
 // lookups in the order that expression makes them.
 OwnedRef new_buffer(const GlobalScope& scope, PyObject* bucket_size) {
   OwnedRef torch = scope.load(names.torch);
-  OwnedRef empty = torch ? attribute(torch.get(), names.empty) : OwnedRef();
+  OwnedRef empty = torch ? module_attribute(torch.get(), names.empty) : OwnedRef();
   if (!empty || !(torch = scope.load(names.torch))) {
     return {};
   }
-  OwnedRef dtype = attribute(torch.get(), names.uint8);
+  OwnedRef dtype = module_attribute(torch.get(), names.uint8);
   if (!dtype || !(torch = scope.load(names.torch))) {
     return {};
   }
-  OwnedRef cuda = attribute(torch.get(), names.cuda);
-  OwnedRef pin_memory = cuda ? call_method(cuda.get(), names.is_available) : OwnedRef();
+  OwnedRef cuda = module_attribute(torch.get(), names.cuda);
+  OwnedRef is_available = cuda ? module_attribute(cuda.get(), names.is_available) : OwnedRef();
+  OwnedRef pin_memory =
+      is_available ? OwnedRef::steal(PyObject_CallNoArgs(is_available.get())) : OwnedRef();
   if (!pin_memory) {
     return {};
   }

@@ -1,5 +1,7 @@
 """Leasing and bucket rounding."""
 
+import types
+
 import pytest
 import torch
 
@@ -226,3 +228,28 @@ def test_over_large_message_indexes_the_sizes_as_python_does(impl, fake_torch):
     pool.BUCKET_SIZES_BYTES = Sizes({-1: 2 * MIB, 0: MIB})
     with pytest.raises(ValueError, match=r"^Requested 3\.0MB exceeds max bucket 2MB\. "):
         pool._round_to_bucket(3 * MIB)
+
+
+def test_torch_as_a_module_is_read_in_order_and_through_its_getattr(impl, monkeypatch):
+    """A real module as torch: names in its namespace are read as Python reads them, and one it
+    lacks comes from the module's __getattr__, at every allocation."""
+    fake, looked_up = FakeTorch(), []
+    module = types.ModuleType("torch")
+    module.empty = fake.empty
+    cuda = module.cuda = types.ModuleType("torch.cuda")
+    cuda.is_available = lambda: looked_up.append("is_available()") or False
+
+    def module_getattr(name):
+        looked_up.append(name)
+        if name == "uint8":
+            return "uint8"
+        raise AttributeError(name)
+
+    module.__getattr__ = module_getattr
+    monkeypatch.setattr(impl, "torch", module)
+    pool = impl.PinnedMemoryPool(GIB)
+    pool.lease(1)
+    module.empty = lambda *args, **kwargs: "rebound"
+    assert pool.lease(1) == "rebound"
+    assert looked_up == ["uint8", "is_available()"] * 2
+    assert fake.allocations[0].pin_memory is False and fake.allocations[0].dtype == "uint8"
