@@ -32,6 +32,14 @@ int contains(PyObject* container, PyObject* key) {
                                       : PySequence_Contains(container, key);
 }
 
+int contains(PyObject* container, PyObject* key, OwnedRef* value) {
+  if (!PyDict_CheckExact(container)) {
+    return PySequence_Contains(container, key);
+  }
+  *value = OwnedRef::new_reference(PyDict_GetItemWithError(container, key));
+  return *value ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+
 OwnedRef pop(PyObject* bucket, Py_ssize_t index) {
   if (!PyList_CheckExact(bucket)) {
     if (index == -1) {

@@ -20,6 +20,9 @@ int delete_item(PyObject* container, PyObject* key);
 // key in container
 int contains(PyObject* container, PyObject* key);
 
+// key in container, where a plain dict's lookup also hands over the value it found in *value.
+int contains(PyObject* container, PyObject* key, OwnedRef* value);
+
 // bucket.pop() for index -1, bucket.pop(index) otherwise.
 OwnedRef pop(PyObject* bucket, Py_ssize_t index);
 

@@ -213,12 +213,25 @@ OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
   return buf;
 }
 
+// Both plain ints of the same value; compared without the number protocol.
+bool equal_plain_ints(PyObject* first, PyObject* second) {
+  if (second == nullptr || !PyLong_CheckExact(first) || !PyLong_CheckExact(second)) {
+    return false;
+  }
+  int first_overflow = 0;
+  int second_overflow = 0;
+  const long long a = PyLong_AsLongLongAndOverflow(first, &first_overflow);
+  const long long b = PyLong_AsLongLongAndOverflow(second, &second_overflow);
+  return first_overflow == 0 && second_overflow == 0 && a == b;
+}
+
 OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* buf = args[1];
   OwnedRef leased = attribute(self, names.leased);
   OwnedRef key = leased ? guard_key(self, buf) : OwnedRef();
-  const int registered = key ? contains(leased.get(), key.get()) : -1;
+  OwnedRef recorded;
+  const int registered = key ? contains(leased.get(), key.get(), &recorded) : -1;
   if (registered <= 0 || !guard_release(self, buf)) {
     return registered < 0 ? OwnedRef() : none();
   }
@@ -228,11 +241,20 @@ OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
   }
   OwnedRef bucket_size = call_method(buf, names.numel);
   OwnedRef buckets = bucket_size ? attribute(self, names.buckets) : OwnedRef();
-  const int poolable = buckets ? contains(buckets.get(), bucket_size.get()) : -1;
+  if (!buckets) {
+    return {};
+  }
+  // The size the registry held is, as a rule, the very key object of its bucket: an equal plain
+  // int finds the same entry, by identity rather than by comparing values.
+  PyObject* size_key = PyDict_CheckExact(buckets.get()) &&
+                               equal_plain_ints(bucket_size.get(), recorded.get())
+                           ? recorded.get()
+                           : bucket_size.get();
+  const int poolable = contains(buckets.get(), size_key);
   if (poolable <= 0) {
     return poolable < 0 ? OwnedRef() : none();
   }
-  OwnedRef bucket = get_item(buckets.get(), bucket_size.get());
+  OwnedRef bucket = get_item(buckets.get(), size_key);
   return bucket && append(bucket.get(), buf) == 0 ? none() : OwnedRef();
 }
 
