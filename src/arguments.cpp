@@ -101,17 +101,12 @@ OwnedRef convert_int_result(PyObject* value, bool none_allowed) {
 
 int BoundArguments::bind(const Signature& signature, PyObject* const* args, size_t nargsf,
                          PyObject* kwnames) {
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (kwnames == nullptr && nargs == signature.parameter_count) {
-    for (int i = 0; i < signature.parameter_count; ++i) {
-      values_[i] = args[i];
-    }
-  } else if (bind_slowly(signature, args, nargs, kwnames) < 0) {
+  if (place(signature, args, PyVectorcall_NARGS(nargsf), kwnames) < 0) {
     return -1;
   }
   for (int i = 0; i < signature.parameter_count; ++i) {
     const Parameter& parameter = signature.parameters[i];
-    if (parameter.conversion == IntConversion::none || PyLong_CheckExact(values_[i])) {
+    if (taken_as_given(parameter, values_[i])) {
       continue;
     }
     held_[i] = convert_int_argument(values_[i], parameter.name, parameter.conversion);
@@ -123,8 +118,8 @@ int BoundArguments::bind(const Signature& signature, PyObject* const* args, size
   return 0;
 }
 
-int BoundArguments::bind_slowly(const Signature& signature, PyObject* const* args,
-                                Py_ssize_t nargs, PyObject* kwnames) {
+int BoundArguments::place(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
   if (nargs > signature.parameter_count) {
     raise_too_many_positional(signature, nargs);
     return -1;

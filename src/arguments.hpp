@@ -23,6 +23,11 @@ struct Signature {
   PyObject* defaults;
 };
 
+// True when `value` can stand for `parameter` as it is: no conversion asked, or an exact int.
+inline bool taken_as_given(const Parameter& parameter, PyObject* value) {
+  return parameter.conversion == IntConversion::none || PyLong_CheckExact(value);
+}
+
 // An int argument: an exact int unchanged, another number through int(), anything else a
 // TypeError naming the parameter; None passes only where the parameter allows it.
 OwnedRef convert_int_argument(PyObject* value, const char* parameter, IntConversion conversion);
@@ -39,8 +44,8 @@ class BoundArguments {
   PyObject* const* values() const noexcept { return values_; }
 
  private:
-  int bind_slowly(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames);
+  int place(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+            PyObject* kwnames);
   int fill_defaults(const Signature& signature, Py_ssize_t nargs);
 
   PyObject* values_[kMaxParameters] = {};

@@ -41,7 +41,7 @@ bool binds_as_given(const FunctionDef& definition, PyObject* const* args, size_t
     return false;
   }
   for (int i = 0; i < definition.parameter_count; ++i) {
-    if (definition.parameters[i].conversion != IntConversion::none && !PyLong_CheckExact(args[i])) {
+    if (!taken_as_given(definition.parameters[i], args[i])) {
       return false;
     }
   }

@@ -100,6 +100,19 @@ OwnedRef pool_init(const GlobalScope& /*scope*/, PyObject* const* args) {
   return none();
 }
 
+// The values of two plain ints in the range of long long, read without the number protocol;
+// false for anything else, with nothing raised.
+bool plain_int_values(PyObject* first, PyObject* second, long long* a, long long* b) {
+  if (!PyLong_CheckExact(first) || !PyLong_CheckExact(second)) {
+    return false;
+  }
+  int first_overflow = 0;
+  int second_overflow = 0;
+  *a = PyLong_AsLongLongAndOverflow(first, &first_overflow);
+  *b = PyLong_AsLongLongAndOverflow(second, &second_overflow);
+  return first_overflow == 0 && second_overflow == 0;
+}
+
 // 1 when `value` is true as `if value:` judges it, 0 when not, -1 with an exception set.
 int is_true(const OwnedRef& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
 
@@ -215,14 +228,9 @@ OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
 
 // Both plain ints of the same value; compared without the number protocol.
 bool equal_plain_ints(PyObject* first, PyObject* second) {
-  if (second == nullptr || !PyLong_CheckExact(first) || !PyLong_CheckExact(second)) {
-    return false;
-  }
-  int first_overflow = 0;
-  int second_overflow = 0;
-  const long long a = PyLong_AsLongLongAndOverflow(first, &first_overflow);
-  const long long b = PyLong_AsLongLongAndOverflow(second, &second_overflow);
-  return first_overflow == 0 && second_overflow == 0 && a == b;
+  long long a = 0;
+  long long b = 0;
+  return second != nullptr && plain_int_values(first, second, &a, &b) && a == b;
 }
 
 OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
@@ -335,14 +343,10 @@ void raise_over_large(PyObject* self, PyObject* nbytes) {
 
 // 1 when `size >= nbytes`, 0 when not, -1 with an exception set.
 int holds(PyObject* size, PyObject* nbytes) {
-  if (PyLong_CheckExact(size) && PyLong_CheckExact(nbytes)) {
-    int size_overflow = 0;
-    int nbytes_overflow = 0;
-    const long long a = PyLong_AsLongLongAndOverflow(size, &size_overflow);
-    const long long b = PyLong_AsLongLongAndOverflow(nbytes, &nbytes_overflow);
-    if (size_overflow == 0 && nbytes_overflow == 0) {
-      return a >= b;
-    }
+  long long a = 0;
+  long long b = 0;
+  if (plain_int_values(size, nbytes, &a, &b)) {
+    return a >= b;
   }
   return PyObject_RichCompareBool(size, nbytes, Py_GE);
 }

@@ -22,23 +22,48 @@ inline PyObject* weakref_target(PyObject* ref) noexcept {
 #endif
 }
 
+// The three facts about an int's layout that the in-place updates below need.
+
+// Its digits, least significant first.
+inline digit* digits_of(PyObject* number) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return reinterpret_cast<PyLongObject*>(number)->long_value.ob_digit;
+#else
+  return reinterpret_cast<PyLongObject*>(number)->ob_digit;
+#endif
+}
+
+// How many digits a positive int has; 0 for zero, a negative int or any flagged layout.
+inline uintptr_t positive_digit_count(PyObject* number) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  const uintptr_t tag = reinterpret_cast<PyLongObject*>(number)->long_value.lv_tag;
+  return (tag & ((1 << _PyLong_NON_SIZE_BITS) - 1)) == 0 ? tag >> _PyLong_NON_SIZE_BITS : 0;
+#else
+  return Py_SIZE(number) > 0 ? static_cast<uintptr_t>(Py_SIZE(number)) : 0;
+#endif
+}
+
+// Makes a non-negative int `count` digits long (zero when `count` is 0).
+inline void set_digit_count(PyObject* number, uintptr_t count) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  // The sign field holds 0 for a positive value and 1 for zero.
+  reinterpret_cast<PyLongObject*>(number)->long_value.lv_tag =
+      count << _PyLong_NON_SIZE_BITS | (count == 0 ? 1 : 0);
+#else
+  Py_SET_SIZE(number, static_cast<Py_ssize_t>(count));
+#endif
+}
+
 // Adds one to `value` in place when it is an exact, positive, one-digit int held by nothing but
 // the one reference its container owns: nobody can see the object change, as nobody sees zip()
 // refill a result tuple that only it holds. False, with nothing changed, when an ordinary
 // addition must make a new int.
 inline bool increment_unshared_int(PyObject* value) noexcept {
-  if (!PyLong_CheckExact(value) || Py_REFCNT(value) != 1) {
+  if (!PyLong_CheckExact(value) || Py_REFCNT(value) != 1 || positive_digit_count(value) != 1) {
     return false;
   }
-  PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
-#if PY_VERSION_HEX >= 0x030C0000
-  const bool one_positive_digit = number->long_value.lv_tag == (1 << _PyLong_NON_SIZE_BITS);
-  digit& low = number->long_value.ob_digit[0];
-#else
-  const bool one_positive_digit = Py_SIZE(value) == 1;
-  digit& low = number->ob_digit[0];
-#endif
-  if (!one_positive_digit || low >= PyLong_MASK) {
+  digit& low = digits_of(value)[0];
+  if (low >= PyLong_MASK) {
     return false;
   }
   ++low;
@@ -56,22 +81,12 @@ inline bool rewrite_unshared_int(PyObject* number, unsigned long long value) noe
   if (Py_REFCNT(number) != 1) {
     return false;
   }
-  PyLongObject* long_object = reinterpret_cast<PyLongObject*>(number);
-#if PY_VERSION_HEX >= 0x030C0000
-  digit* digits = long_object->long_value.ob_digit;
-#else
-  digit* digits = long_object->ob_digit;
-#endif
+  digit* digits = digits_of(number);
   uintptr_t count = 0;
   for (; value != 0; value >>= PyLong_SHIFT) {
     digits[count++] = static_cast<digit>(value & PyLong_MASK);
   }
-#if PY_VERSION_HEX >= 0x030C0000
-  // The sign field holds 0 for a positive value and 1 for zero.
-  long_object->long_value.lv_tag = count << _PyLong_NON_SIZE_BITS | (count == 0 ? 1 : 0);
-#else
-  Py_SET_SIZE(number, static_cast<Py_ssize_t>(count));
-#endif
+  set_digit_count(number, count);
   return true;
 }
 
