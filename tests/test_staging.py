@@ -1,70 +1,249 @@
 """Staging tensors through pooled buffers, and the leased() context manager."""
 
 import gc
+import itertools
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 import torch
 
 from conftest import load_extension
-from korvane.offload.staging import StagedTensor, leased, stage_to_host
+from korvane.offload import staging
+from korvane.offload.staging import StagedTensor, leased, stage_many, stage_to_host
+
+ROOT = Path(__file__).resolve().parent.parent
+SMALL, LARGE = 256, 1024
+
+
+class SmallBuckets(load_extension().PinnedMemoryPool):
+    BUCKET_SIZES_BYTES = [SMALL, LARGE]  # so that a few KiB already take several buffers
 
 
 @pytest.fixture
 def pool():
-    class SmallBuckets(load_extension().PinnedMemoryPool):
-        BUCKET_SIZES_BYTES = [256, 1024]  # so that a few KiB already take several chunks
-
     return SmallBuckets(1 << 30)
 
 
-def all_returned(pool):
-    return pool._leased == {} and pool.stats()["leases"] == sum(
-        len(bufs) for bufs in pool._buckets.values()) + pool._stats["hits"]
+def same_bytes(restored, original):
+    """Equal in dtype, shape, requires_grad and every byte of the values (NaN payloads too)."""
+    def flat(tensor):
+        return tensor.detach().resolve_conj().resolve_neg().contiguous().view(-1).view(torch.uint8)
+
+    return (restored.dtype == original.dtype and restored.shape == original.shape
+            and restored.requires_grad == original.requires_grad
+            and torch.equal(flat(restored), flat(original)))
+
+
+def random_bits(*shape, dtype):
+    size = torch.empty(0, dtype=dtype).element_size()
+    return torch.randint(0, 256, (*shape, size), dtype=torch.uint8).view(dtype).squeeze(-1)
 
 
 TENSORS = {
-    "float32 matrix": lambda: torch.randn(37, 100),
+    "float32 with NaN payloads": lambda: random_bits(37, 101, dtype=torch.float32),
     "transposed view": lambda: torch.randn(50, 60).t(),
-    "strided slice": lambda: torch.arange(3000, dtype=torch.int16)[::3],
+    "strided slice": lambda: torch.arange(3001, dtype=torch.int16)[::3],
+    "expanded": lambda: torch.randn(7, 1).expand(7, 9),
+    "offset view": lambda: torch.randn(40, 33)[5:, 1:],
     "scalar": lambda: torch.tensor(3.5, dtype=torch.float64),
     "empty": lambda: torch.empty(0, 4),
     "conjugate view": lambda: torch.randn(30, 2, dtype=torch.complex64).conj(),
+    "negative view": lambda: torch._neg_view(torch.randn(17, dtype=torch.complex128).conj()),
     "bool": lambda: torch.rand(999) > 0.5,
     "bfloat16": lambda: torch.randn(513).to(torch.bfloat16),
+    "float8": lambda: random_bits(11, 3, dtype=torch.float8_e4m3fn),
+    "uint64": lambda: random_bits(5, dtype=torch.uint64),
+    "channels_last": lambda: torch.randn(2, 3, 5, 7).to(memory_format=torch.channels_last),
+    "requires grad": lambda: torch.randn(9, 13, requires_grad=True),
+    "parameter": lambda: torch.nn.Parameter(torch.randn(3, 100)),
 }
+# Kept in their own strides when restored: their elements fill one span of memory.
+DENSE = {"float32 with NaN payloads", "transposed view", "scalar", "bool", "bfloat16", "float8",
+         "uint64", "channels_last", "requires grad", "parameter"}
 
 
 @pytest.mark.parametrize("name", TENSORS)
-def test_round_trip(pool, name):
+def test_every_byte_comes_back(pool, name):
     tensor = TENSORS[name]()
     staged = stage_to_host(pool, tensor)
-    assert len(staged._chunks) == -(-tensor.numel() * tensor.element_size() // 1024)
+    assert staged.held_bytes - staged.nbytes < SMALL
     restored = staged.restore()
-    assert restored.dtype == tensor.dtype and restored.shape == tensor.shape
-    assert torch.equal(restored, tensor)
+    assert same_bytes(restored, tensor) and type(restored) is torch.Tensor
+    assert restored.stride() == (tensor.stride() if name in DENSE else restored.contiguous().stride())
     assert staged.released and pool._leased == {}
 
 
-@pytest.mark.parametrize("contiguous", [True, False])
-def test_restore_into_out(pool, contiguous):
-    tensor = torch.randn(40, 30)
-    out = torch.zeros(40, 30) if contiguous else torch.zeros(30, 40).t()
-    assert stage_to_host(pool, tensor).restore(out=out) is out
-    assert torch.equal(out, tensor) and pool._leased == {}
+@pytest.mark.parametrize("as_mapping", [True, False])
+def test_a_group_packs_tensors_and_restores_them_as_often_as_asked(pool, as_mapping):
+    tensors = {name: make() for name, make in TENSORS.items()}
+    group = stage_many(pool, tensors if as_mapping else list(tensors.values()))
+    aligned = sum(-(-tensor.nbytes // 64) * 64 for tensor in tensors.values())
+    assert len(group) == len(tensors) and group.held_bytes < aligned + SMALL
+    assert group.nbytes == sum(tensor.nbytes for tensor in tensors.values())
+    for _ in range(2):
+        restored = group.restore()
+        assert isinstance(restored, dict if as_mapping else list)
+        restored = restored.values() if as_mapping else restored
+        assert all(map(same_bytes, restored, tensors.values()))
+    # Targets in other strides than the staged tensors, a parameter among them.
+    targets = {name: torch.zeros(tensor.shape[::-1], dtype=tensor.dtype).permute(
+        tuple(reversed(range(tensor.dim())))) for name, tensor in tensors.items()}
+    targets["parameter"] = torch.nn.Parameter(torch.zeros(3, 100))
+    group.restore_into(targets if as_mapping else list(targets.values()))
+    assert all(same_bytes(targets[name].requires_grad_(tensor.requires_grad), tensor)
+               for name, tensor in tensors.items())
+    with group:
+        pass
+    assert group.held_bytes == 0 and pool._leased == {}
 
 
-@pytest.mark.parametrize("out, error", [
-    ("not a tensor", TypeError),
-    (torch.zeros(40, 30, dtype=torch.float64), TypeError),
-    (torch.zeros(30, 40), ValueError),
-])
-def test_bad_out_leaves_the_handle_usable(pool, out, error):
+@pytest.mark.parametrize("leading", [0, 1], ids=["alone", "behind a 1-byte tensor"])
+@pytest.mark.parametrize("nbytes", [0, 1, LARGE - 1, LARGE, LARGE + 1, 3 * LARGE + 1,
+                                    SMALL - 1, SMALL + 1, LARGE - SMALL + 1])
+def test_runs_are_cut_into_bucket_sizes(pool, nbytes, leading):
+    tensors = [torch.randint(0, 256, (n,), dtype=torch.uint8) for n in (leading, nbytes) if n]
+    group = stage_many(pool, tensors)
+    end = 64 + nbytes if leading and nbytes else leading or nbytes
+    sizes = [buf.numel() for buf in group._buffers]
+    assert sizes == sorted(sizes, reverse=True) and 0 <= sum(sizes) - end < SMALL
+    assert all(map(same_bytes, group.restore(), tensors))
+
+
+def bad_targets():
+    expanded = torch.zeros(1).expand(40 * 30).view(40, 30)
+    return [
+        ("not a tensor", TypeError),
+        (torch.zeros(40, 30, dtype=torch.float64), TypeError),
+        (torch.zeros(30, 40), ValueError),
+        (torch.zeros(40, 1).expand(40, 30), ValueError),
+        (expanded, ValueError),
+        (torch.zeros(40, 30, device="meta"), TypeError),
+    ]
+
+
+@pytest.mark.parametrize("out, error", bad_targets())
+def test_a_failed_restore_keeps_the_data(pool, out, error):
     tensor = torch.randn(40, 30)
     staged = stage_to_host(pool, tensor)
     with pytest.raises(error):
         staged.restore(out=out)
-    assert not staged.released and len(pool._leased) == len(staged._chunks)
-    assert torch.equal(staged.restore(), tensor)
+    assert not staged.released and len(pool._leased) == len(staged._group._buffers)
+    group = stage_many(pool, {"first": tensor, "second": tensor})
+    first = torch.zeros(40, 30)
+    with pytest.raises(error):
+        group.restore_into({"first": first, "second": out})
+    assert not first.any(), "nothing is copied before every target is checked"
+    assert same_bytes(staged.restore(), tensor) and same_bytes(group.restore()["second"], tensor)
+
+
+@pytest.mark.parametrize("targets", [
+    [torch.zeros(3), torch.zeros(3)],
+    {"x": torch.zeros(3)},
+    {"x": torch.zeros(3), "z": torch.zeros(3)},
+    torch.zeros(2, 3),
+])
+def test_restore_into_needs_the_staged_structure(pool, targets):
+    group = stage_many(pool, {"x": torch.ones(3), "y": torch.ones(3)})
+    with pytest.raises((TypeError, ValueError)):
+        group.restore_into(targets)
+    assert all(torch.equal(t, torch.ones(3)) for t in group.restore().values())
+
+
+def test_a_copy_that_fails_keeps_the_data(pool, monkeypatch):
+    tensor = torch.randn(2000)
+    staged = stage_to_host(pool, tensor)
+
+    class Failing(staging._HostCopies):
+        @staticmethod
+        def copy(dst, src):
+            raise RuntimeError("copy failed")
+
+    monkeypatch.setattr(staging, "_copies_for", lambda device: Failing)
+    with pytest.raises(RuntimeError, match="copy failed"):
+        staged.restore()
+    monkeypatch.undo()
+    assert not staged.released and same_bytes(staged.restore(), tensor)
+
+
+def test_restore_to_device_zero_means_cuda_zero(pool):
+    staged = stage_to_host(pool, torch.randn(4))
+    if torch.cuda.is_available():
+        assert staged.restore(0).device == torch.device("cuda", 0)
+    else:
+        with pytest.raises(RuntimeError):
+            staged.restore(0)
+        assert not staged.released and staged.restore(None).device.type == "cpu"
+
+
+class Dispatching(torch.Tensor):
+    @classmethod
+    def __torch_dispatch__(cls, func, types, args=(), kwargs=None):
+        return func(*args, **(kwargs or {}))
+
+
+REFUSED = {
+    "not a tensor": lambda: [1.0, 2.0],
+    "quantized": lambda: torch.quantize_per_tensor(torch.randn(10), 0.1, 0, torch.quint8),
+    "nested": lambda: torch.nested.nested_tensor([torch.randn(2), torch.randn(3)]),
+    "meta": lambda: torch.empty(4, device="meta"),
+    "sparse": lambda: torch.randn(4, 4).to_sparse(),
+    "sparse csr": lambda: torch.randn(4, 4).to_sparse_csr(),
+    "dispatching subclass": lambda: torch.randn(4).as_subclass(Dispatching),
+}
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@pytest.mark.parametrize("name", REFUSED)
+def test_refused_kinds_lease_nothing(pool, name):
+    value = REFUSED[name]()
+    with pytest.raises(TypeError, match=r"^tensor (must be|is) [^\n]*$"):
+        stage_to_host(pool, value)
+    with pytest.raises(TypeError, match=r"^tensors\['b'\]"):
+        stage_many(pool, {"a": torch.randn(3), "b": value})
+    assert pool.stats()["leases"] == 0
+
+
+class RecordingCopies:
+    """Stands in for the CUDA mechanism: logs copies, events and waits in order."""
+
+    def __init__(self, log, events):
+        self.log, self.events = log, events
+
+    def copy(self, dst, src):
+        self.log.append("copy")
+        dst.copy_(src)
+
+    def record(self, device):
+        log, name = self.log, f"event {next(self.events)}"
+        log.append(f"record {name}")
+
+        class Event:
+            def query(self):
+                return False
+
+            def synchronize(self):
+                log.append(f"host waits for {name}")
+
+        return Event()
+
+    def wait_for(self, device, events):
+        self.log.extend("stream waits" for _ in events)
+
+
+def test_buffers_go_back_only_after_the_copies_are_waited_for(pool, monkeypatch):
+    log, events = [], itertools.count()
+    monkeypatch.setattr(staging, "_copies_for", lambda device: RecordingCopies(log, events))
+    monkeypatch.setattr(pool, "release", lambda buf: log.append("release"), raising=False)
+    group = stage_many(pool, [torch.randn(300), torch.randn(10)])
+    assert log == ["copy", "copy", "copy", "record event 0"]  # the first tensor straddles
+    log.clear()
+    group.restore_into([torch.zeros(300), torch.zeros(10)])
+    assert log == ["stream waits", "copy", "copy", "copy", "record event 1"]
+    log.clear()
+    group.release()
+    assert log == ["host waits for event 0", "host waits for event 1", "release", "release"]
 
 
 def test_a_released_handle_cannot_be_used_again(pool):
@@ -73,23 +252,18 @@ def test_a_released_handle_cannot_be_used_again(pool):
     with pytest.raises(RuntimeError, match="already restored or released"):
         staged.restore()
     staged.release()  # releasing again does nothing
+    group = stage_many(pool, [torch.randn(100)])
+    with group:
+        pass
+    with pytest.raises(RuntimeError, match="already released"):
+        group.restore()
     with stage_to_host(pool, torch.randn(100)) as other:
         pass
     assert other.released and pool._leased == {}
 
 
-@pytest.mark.parametrize("value, error", [
-    ([1.0, 2.0], TypeError),
-    (torch.randn(4, 4).to_sparse(), TypeError),
-])
-def test_bad_input(pool, value, error):
-    with pytest.raises(error):
-        stage_to_host(pool, value)
-    assert pool._leased == {}
-
-
 def test_failure_while_staging_returns_the_buffers_already_leased(pool):
-    class Failing(type(pool)):
+    class Failing(SmallBuckets):
         def lease(self, nbytes):
             if len(self._leased) == 2:
                 raise MemoryError("no more pinned memory")
@@ -98,21 +272,22 @@ def test_failure_while_staging_returns_the_buffers_already_leased(pool):
     failing = Failing(1 << 30)
     with pytest.raises(MemoryError):
         stage_to_host(failing, torch.randn(2000))
-    assert failing._leased == {} and len(failing._buckets[1024]) == 2
+    assert failing._leased == {} and len(failing._buckets[LARGE]) == 2
 
 
-def test_dropped_handle_gives_its_buffers_back(pool):
+def test_dropped_handles_give_their_buffers_back(pool):
     stage_to_host(pool, torch.randn(1000))
+    stage_many(pool, [torch.randn(1000)])
     gc.collect()
-    assert pool._leased == {} and len(pool._buckets[1024]) == 4
+    assert pool._leased == {} and pool.stats()["leases"] == 2 * (3 + 4)  # 3 large, 4 small
 
 
 def test_leased_releases_on_exceptions(pool):
     with pytest.raises(KeyError):
         with leased(pool, 300) as buf:
-            assert buf.numel() == 1024
+            assert buf.numel() == LARGE
             raise KeyError("inside")
-    assert pool._leased == {} and pool._buckets[1024] == [buf]
+    assert pool._leased == {} and pool._buckets[LARGE] == [buf]
 
 
 def test_repr_tells_the_state(pool):
@@ -123,11 +298,36 @@ def test_repr_tells_the_state(pool):
 
 
 @pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")
-def test_cuda_round_trip_is_pinned_and_waits_for_its_copies():
+def test_cuda_round_trip_is_pinned_and_ordered_by_the_current_stream():
     pool = load_extension().PinnedMemoryPool(1 << 30)
-    tensor = torch.randn(3 << 20, device="cuda")
-    staged = stage_to_host(pool, tensor)
-    assert all(buf.is_pinned() for buf, _ in staged._chunks)
-    restored = staged.restore()
-    assert restored.is_cuda and torch.equal(restored, tensor)
+    tensors = [torch.randn(3 << 20, device="cuda"), torch.randn(5, 7, device="cuda").t()]
+    group = stage_many(pool, tensors)
+    assert all(buf.is_pinned() for buf in group._buffers)
+    targets = [torch.empty_like(tensor) for tensor in tensors]
+    side = torch.cuda.Stream()
+    with torch.cuda.stream(side):
+        group.restore_into(targets)
+    side.synchronize()
+    assert all(map(torch.equal, targets, tensors))
+    restored = stage_to_host(pool, tensors[0]).restore()
+    assert restored.is_cuda and torch.equal(restored, tensors[0])
+    group.release()
     assert pool._leased == {}
+
+
+def test_type_checkers_want_a_pool_for_the_pool(tmp_path):
+    script = tmp_path / "use.py"
+    script.write_text(
+        "import torch\n"
+        "from korvane.offload.pinned_pool import PinnedMemoryPool\n"
+        "from korvane.offload.staging import stage_many, stage_to_host\n"
+        "class Small(PinnedMemoryPool):\n"
+        "    BUCKET_SIZES_BYTES = [256, 1024]\n"
+        "stage_many(Small(), {'weight': torch.zeros(3)})\n"
+        "stage_to_host(object(), torch.zeros(3))\n")
+    result = subprocess.run(
+        [sys.executable, "-I", "-m", "mypy", "--config-file", str(ROOT / "pyproject.toml"),
+         "--cache-dir", str(tmp_path / "cache"), str(script)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and "use.py:7:" in errors[0] and "BufferPool" in errors[0], result.stdout

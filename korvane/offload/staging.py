@@ -1,22 +1,45 @@
-"""Moving tensors to host memory and back through a PinnedMemoryPool.
+"""Moving tensors to host memory and back through a pool of host buffers.
 
 ``leased(pool, nbytes)`` lends one buffer for the length of a ``with`` block.
-``stage_to_host(pool, tensor)`` copies any tensor into leased buffers, chunk by chunk, and
-returns a ``StagedTensor`` whose ``restore()`` copies it back and returns every buffer.
+``stage_many(pool, tensors)`` lays any number of tensors end to end in one run of leased buffers
+and returns a ``StagedGroup`` that copies them back, as often as needed, until it is released.
+``stage_to_host(pool, tensor)`` does the same for one tensor and returns a ``StagedTensor``,
+whose ``restore()`` copies it back and returns every buffer.
 """
 
 from __future__ import annotations
 
+import bisect
 import contextlib
-from typing import Iterator, Optional, Union
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import Any, Optional, Protocol, Union
 
 import torch
 
-__all__ = ["leased", "stage_to_host", "StagedTensor"]
+__all__ = ["BufferPool", "leased", "stage_many", "StagedGroup", "stage_to_host", "StagedTensor"]
+
+Device = Union[str, int, torch.device]
+Tensors = Union[Sequence[torch.Tensor], Mapping[Any, torch.Tensor]]
+
+# Every tensor starts at a multiple of this many bytes into the run (a cache line), so that its
+# copies in and out start aligned whatever came before it.
+ALIGNMENT = 64
+
+
+class BufferPool(Protocol):
+    """What the staging helpers need of a pool: buffers of the bucket sizes it names, leased
+    as one-dimensional ``torch.uint8`` tensors and released when done."""
+
+    @property
+    def BUCKET_SIZES_BYTES(self) -> Sequence[int]: ...
+
+    def lease(self, nbytes: int) -> torch.Tensor: ...
+
+    def release(self, buf: torch.Tensor) -> None: ...
 
 
 @contextlib.contextmanager
-def leased(pool, nbytes: int) -> Iterator[torch.Tensor]:
+def leased(pool: BufferPool, nbytes: int) -> Iterator[torch.Tensor]:
     """A buffer of at least ``nbytes`` bytes from ``pool``, released when the block ends."""
     buf = pool.lease(nbytes)
     try:
@@ -25,64 +48,319 @@ def leased(pool, nbytes: int) -> Iterator[torch.Tensor]:
         pool.release(buf)
 
 
+class _HostCopies:
+    """Copies between host memory and the pool's buffers: done when ``copy_`` returns."""
+
+    @staticmethod
+    def copy(dst: torch.Tensor, src: torch.Tensor) -> None:
+        dst.copy_(src)
+
+    @staticmethod
+    def record(device: torch.device) -> None:
+        return None
+
+    @staticmethod
+    def wait_for(device: torch.device, events: list) -> None:
+        for event in events:
+            event.synchronize()
+
+
+class _CudaCopies:
+    """Copies between a CUDA device and pinned buffers: queued on the device's current stream,
+    ordered by events rather than by waiting on the host."""
+
+    @staticmethod
+    def copy(dst: torch.Tensor, src: torch.Tensor) -> None:
+        on_device = dst if dst.is_cuda else src
+        # Keeps the caching allocator from reusing the device memory while the copy still runs
+        # on a stream other than the one it was allocated on.
+        on_device.record_stream(torch.cuda.current_stream(on_device.device))
+        dst.copy_(src, non_blocking=True)
+
+    @staticmethod
+    def record(device: torch.device) -> torch.cuda.Event:
+        event = torch.cuda.Event()
+        event.record(torch.cuda.current_stream(device))
+        return event
+
+    @staticmethod
+    def wait_for(device: torch.device, events: list) -> None:
+        stream = torch.cuda.current_stream(device)
+        for event in events:
+            stream.wait_event(event)
+
+
+def _copies_for(device: torch.device):
+    """How bytes move between ``device`` and the pool's buffers."""
+    return _CudaCopies if device.type == "cuda" else _HostCopies
+
+
+class _Entry:
+    """Where one tensor's bytes lie in the run, and what the tensor looked like."""
+
+    __slots__ = ("shape", "stride", "dtype", "device", "requires_grad", "nbytes", "pieces")
+
+    def __init__(self, tensor: torch.Tensor):
+        self.shape = tensor.shape
+        self.stride = tensor.stride()
+        self.dtype = tensor.dtype
+        self.device = tensor.device
+        self.requires_grad = tensor.requires_grad
+        self.nbytes = tensor.numel() * tensor.element_size()
+        # (slice of a buffer, first byte, end byte of the tensor's bytes it holds)
+        self.pieces: list[tuple[torch.Tensor, int, int]] = []
+
+    def copy_in(self, tensor: torch.Tensor, copies) -> None:
+        source = _as_staged(tensor)
+        self.stride = source.stride()
+        for piece, part in self._split(_bytes_of(source)):
+            copies.copy(piece, part)
+
+    def copy_out(self, target: torch.Tensor, copies) -> None:
+        direct = target.stride() == self.stride and not (target.is_conj() or target.is_neg())
+        dest = target if direct else self.empty(target.device)
+        for piece, part in self._split(_bytes_of(dest)):
+            copies.copy(part, piece)
+        if dest is not target:
+            target.detach().copy_(dest)
+
+    def empty(self, device: torch.device) -> torch.Tensor:
+        return torch.empty_strided(self.shape, self.stride, dtype=self.dtype, device=device)
+
+    def _split(self, flat: torch.Tensor) -> Iterator[tuple[torch.Tensor, torch.Tensor]]:
+        """Each slice of a buffer with the part of ``flat`` (the tensor's bytes) it holds."""
+        if len(self.pieces) == 1:
+            yield self.pieces[0][0], flat
+            return
+        for piece, start, end in self.pieces:
+            yield piece, flat[start:end]
+
+
+class StagedGroup:
+    """Tensors' bytes held end to end in buffers leased from a pool.
+
+    ``restore()`` returns new tensors and ``restore_into()`` copies into existing ones, as
+    often as needed; neither gives a buffer back. ``release()``, leaving a ``with`` block or
+    dropping the group does, once every copy into or out of the buffers has finished.
+    A restore that fails leaves the group as it was.
+    """
+
+    def __init__(self, pool: BufferPool, entries: list[_Entry], keys: Optional[list]):
+        self._pool = pool
+        self._entries = entries
+        self._keys = keys
+        self._buffers: list[torch.Tensor] = []
+        self._copied_in: list = []  # events behind the copies into the buffers
+        self._in_flight: list = []  # events behind every copy that may still touch them
+        self._released = False
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    @property
+    def nbytes(self) -> int:
+        """The bytes of the staged tensors."""
+        return sum(entry.nbytes for entry in self._entries)
+
+    @property
+    def held_bytes(self) -> int:
+        """The bytes of the pool buffers held now."""
+        return sum(buf.numel() for buf in self._buffers)
+
+    @property
+    def released(self) -> bool:
+        """Whether the buffers went back to the pool."""
+        return self._released
+
+    def restore(self, device: Optional[Device] = None) -> Union[list, dict]:
+        """New tensors with the staged values, shapes, dtypes, strides and ``requires_grad``:
+        a list, or a dict with the keys the tensors were staged under. ``device`` (only
+        ``None`` means "not given") overrides each tensor's own device."""
+        self._check_usable()
+        target = None if device is None else _check_device(device, "device")
+        tensors = [entry.empty(entry.device if target is None else target)
+                   for entry in self._entries]
+        self._copy_out(zip(self._entries, tensors))
+        for entry, tensor in zip(self._entries, tensors):
+            tensor.requires_grad_(entry.requires_grad)
+        return tensors if self._keys is None else dict(zip(self._keys, tensors))
+
+    def restore_into(self, tensors: Tensors) -> None:
+        """Copies the staged values into ``tensors``, in place: tensors of the same shapes and
+        dtypes, in a sequence, or a mapping with the same keys. Everything is checked first."""
+        self._check_usable()
+        keys, targets = _unpack(tensors, "tensors")
+        if self._keys is None:
+            if keys is not None or len(targets) != len(self._entries):
+                raise ValueError(f"tensors must be a sequence of {len(self)} tensors, as staged")
+        else:
+            by_key = dict(zip(keys or (), targets))
+            if keys is None or len(by_key) != len(self._keys) or not all(
+                    key in by_key for key in self._keys):
+                raise ValueError(f"tensors must be a mapping with the {len(self)} keys staged")
+            targets = [by_key[key] for key in self._keys]
+        for index, (entry, target) in enumerate(zip(self._entries, targets)):
+            _check_target(target, entry, _name("tensors", index, self._keys))
+        self._copy_out(zip(self._entries, targets))
+
+    def release(self) -> None:
+        """Returns every buffer to the pool once the copies through them are done; later calls
+        do nothing."""
+        if self._released:
+            return
+        self._released = True
+        for event in self._in_flight:
+            event.synchronize()
+        self._copied_in = self._in_flight = []
+        buffers, self._buffers = self._buffers, []
+        for buf in buffers:
+            self._pool.release(buf)
+
+    def __del__(self) -> None:
+        # A group dropped unreleased gives its buffers back rather than leave them leased.
+        if not getattr(self, "_released", True):
+            self.release()
+
+    def __enter__(self) -> "StagedGroup":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.release()
+
+    def __repr__(self) -> str:
+        state = "released" if self._released else f"{len(self._buffers)} buffers"
+        return f"StagedGroup({len(self)} tensors, nbytes={self.nbytes}, {state})"
+
+    def _lease(self, bucket_sizes: Sequence[int]) -> None:
+        """Leases the run and cuts it into each tensor's pieces."""
+        starts = []
+        end = 0
+        for entry in self._entries:
+            start = -(-end // ALIGNMENT) * ALIGNMENT
+            starts.append(start)
+            end = start + entry.nbytes
+        buffer_starts = [0]
+        for size in _run_of_buckets(end, bucket_sizes):
+            self._buffers.append(self._pool.lease(size))
+            buffer_starts.append(buffer_starts[-1] + size)
+        for entry, start in zip(self._entries, starts):
+            index = bisect.bisect_right(buffer_starts, start) - 1
+            position = start
+            while position < start + entry.nbytes:
+                offset = position - buffer_starts[index]
+                length = min(start + entry.nbytes, buffer_starts[index + 1]) - position
+                piece = self._buffers[index][offset:offset + length]
+                entry.pieces.append((piece, position - start, position - start + length))
+                position += length
+                index += 1
+
+    def _copy_in(self, tensors: list[torch.Tensor]) -> None:
+        devices: dict[torch.device, Any] = {}
+        try:
+            for entry, tensor in zip(self._entries, tensors):
+                copies = devices.setdefault(tensor.device, _copies_for(tensor.device))
+                entry.copy_in(tensor, copies)
+        finally:
+            self._copied_in = self._record(devices)
+            self._in_flight = list(self._copied_in)
+
+    def _copy_out(self, pairs: Iterable[tuple[_Entry, torch.Tensor]]) -> None:
+        devices: dict[torch.device, Any] = {}
+        try:
+            for entry, target in pairs:
+                if target.device not in devices:
+                    devices[target.device] = _copies_for(target.device)
+                    devices[target.device].wait_for(target.device, self._copied_in)
+                entry.copy_out(target, devices[target.device])
+        finally:
+            self._in_flight = [event for event in self._in_flight if not event.query()]
+            self._in_flight += self._record(devices)
+
+    @staticmethod
+    def _record(devices: dict) -> list:
+        events = (copies.record(device) for device, copies in devices.items())
+        return [event for event in events if event is not None]
+
+    def _check_usable(self) -> None:
+        if self._released:
+            raise RuntimeError("this staged group was already released")
+
+
+def stage_many(pool: BufferPool, tensors: Tensors) -> StagedGroup:
+    """Copies ``tensors`` (a sequence, or a mapping such as a ``state_dict``) end to end into
+    one run of buffers leased from ``pool``, and returns the ``StagedGroup`` that holds them.
+
+    The run is cut into the pool's bucket sizes, largest first, so that it wastes less than
+    one smallest bucket; each tensor starts at a multiple of 64 bytes and may straddle two
+    buffers. Tensors on the CPU or on CUDA of any dtype and strides are taken; a tensor whose
+    bytes are not its values (quantized, nested, sparse, meta, a wrapper subclass) raises
+    ``TypeError`` before anything is leased. Copies from CUDA are queued on the device's
+    current stream; the group waits for them before a buffer goes back.
+    """
+    keys, values = _unpack(tensors, "tensors")
+    for index, tensor in enumerate(values):
+        _check_stageable(tensor, _name("tensors", index, keys))
+    return _stage(pool, values, keys)
+
+
+def _stage(pool: BufferPool, tensors: list[torch.Tensor], keys: Optional[list]) -> StagedGroup:
+    group = StagedGroup(pool, [_Entry(tensor) for tensor in tensors], keys)
+    try:
+        group._lease(pool.BUCKET_SIZES_BYTES)
+        group._copy_in(tensors)
+    except BaseException:
+        group.release()
+        raise
+    return group
+
+
 class StagedTensor:
-    """A tensor's bytes held in buffers leased from a pool.
+    """One tensor's bytes held in buffers leased from a pool.
 
     Buffers go back to the pool once ``restore()`` has copied them out, or on ``release()``;
     copies to or from a CUDA device are waited for before any buffer is handed back.
     """
 
-    def __init__(self, pool, like: torch.Tensor):
-        self._pool = pool
-        self.shape = like.shape
-        self.dtype = like.dtype
-        self.device = like.device
-        self.nbytes = like.numel() * like.element_size()
-        self._chunks: list[tuple[torch.Tensor, int]] = []  # (buffer, bytes used)
-        self._copies_done: Optional[torch.cuda.Event] = None
-        self._released = False
+    def __init__(self, group: StagedGroup):
+        self._group = group
+        (entry,) = group._entries
+        self.shape = entry.shape
+        self.dtype = entry.dtype
+        self.device = entry.device
+        self.nbytes = entry.nbytes
 
     @property
     def released(self) -> bool:
-        return self._released
+        """Whether the buffers went back to the pool."""
+        return self._group.released
 
-    def restore(
-        self,
-        device: Union[str, torch.device, None] = None,
-        *,
-        out: Optional[torch.Tensor] = None,
-    ) -> torch.Tensor:
+    @property
+    def held_bytes(self) -> int:
+        """The bytes of the pool buffers held now."""
+        return self._group.held_bytes
+
+    def restore(self, device: Optional[Device] = None, *,
+                out: Optional[torch.Tensor] = None) -> torch.Tensor:
         """Copies the bytes back into ``out``, or into a new tensor on ``device`` (by default
-        the device the tensor came from), and returns every buffer to the pool."""
-        self._check_usable()
+        the device the tensor came from), then returns every buffer to the pool. If the copy
+        fails, the buffers stay staged."""
+        if self.released:
+            raise RuntimeError("this staged tensor was already restored or released")
         if out is None:
-            out = torch.empty(self.shape, dtype=self.dtype, device=device or self.device)
+            (tensor,) = self._group.restore(device)
         else:
-            self._check_out(out, device)
-        try:
-            target = out if out.is_contiguous() else torch.empty(self.shape, dtype=self.dtype,
-                                                                 device=out.device)
-            self._copy_out(_bytes_of(target))
-            if target is not out:
-                out.copy_(target)
-        finally:
-            self.release()
-        return out
+            (entry,) = self._group._entries
+            _check_target(out, entry, "out")
+            if device is not None and out.device != _check_device(device, "device"):
+                raise ValueError(f"out is on {out.device}, not on the requested {device}")
+            self._group._copy_out([(entry, out)])
+            tensor = out
+        self._group.release()
+        return tensor
 
     def release(self) -> None:
         """Returns every buffer to the pool without restoring; later calls do nothing."""
-        if self._released:
-            return
-        self._released = True
-        self._wait_for_copies()
-        chunks, self._chunks = self._chunks, []
-        for buf, _ in chunks:
-            self._pool.release(buf)
-
-    def __del__(self) -> None:
-        # A handle dropped unrestored gives its buffers back rather than leave them leased.
-        if not getattr(self, "_released", True):
-            self.release()
+        self._group.release()
 
     def __enter__(self) -> "StagedTensor":
         return self
@@ -91,75 +369,104 @@ class StagedTensor:
         self.release()
 
     def __repr__(self) -> str:
-        state = "released" if self._released else f"{len(self._chunks)} buffers"
+        state = "released" if self.released else f"{len(self._group._buffers)} buffers"
         return (f"StagedTensor(shape={tuple(self.shape)}, dtype={self.dtype}, "
                 f"device={self.device}, nbytes={self.nbytes}, {state})")
 
-    def _copy_in(self, source: torch.Tensor, chunk_bytes: int) -> None:
-        cuda = source.is_cuda
-        for start in range(0, self.nbytes, chunk_bytes):
-            length = min(chunk_bytes, self.nbytes - start)
-            buf = self._pool.lease(length)
-            self._chunks.append((buf, length))
-            buf[:length].copy_(source[start:start + length], non_blocking=cuda)
-        if cuda:
-            self._record_copies(source.device)
 
-    def _copy_out(self, target: torch.Tensor) -> None:
-        cuda = target.is_cuda
-        if cuda and self._copies_done is not None:
-            torch.cuda.current_stream(target.device).wait_event(self._copies_done)
-        start = 0
-        for buf, length in self._chunks:
-            target[start:start + length].copy_(buf[:length], non_blocking=cuda)
-            start += length
-        if cuda:
-            self._record_copies(target.device)
+def stage_to_host(pool: BufferPool, tensor: torch.Tensor) -> StagedTensor:
+    """Copies ``tensor`` (any size, dtype, strides, CPU or CUDA) into buffers leased from
+    ``pool``, cut into the pool's bucket sizes; what ``stage_many`` refuses it refuses too.
+    Copies from a CUDA device are asynchronous; the returned handle waits for them before it
+    gives a buffer back."""
+    _check_stageable(tensor, "tensor")
+    return StagedTensor(_stage(pool, [tensor], None))
 
-    def _record_copies(self, device: torch.device) -> None:
-        self._copies_done = torch.cuda.Event()
-        self._copies_done.record(torch.cuda.current_stream(device))
 
-    def _wait_for_copies(self) -> None:
-        if self._copies_done is not None:
-            self._copies_done.synchronize()
-            self._copies_done = None
+def _run_of_buckets(nbytes: int, bucket_sizes: Sequence[int]) -> list[int]:
+    """Buffer sizes that hold ``nbytes``: as many of each bucket as fit, largest first, and
+    the rest in one smallest bucket."""
+    sizes = sorted((int(size) for size in bucket_sizes), reverse=True)
+    if not sizes or sizes[-1] <= 0:
+        raise ValueError(f"the pool's bucket sizes must be positive, not {list(bucket_sizes)}")
+    run = []
+    for size in sizes:
+        count, nbytes = divmod(nbytes, size)
+        run += [size] * count
+    return run + [sizes[-1]] * (nbytes > 0)
 
-    def _check_usable(self) -> None:
-        if self._released:
-            raise RuntimeError("this staged tensor was already restored or released")
 
-    def _check_out(self, out, device) -> None:
-        if not isinstance(out, torch.Tensor):
-            raise TypeError(f"out must be a torch.Tensor, not {type(out).__name__}")
-        if out.dtype != self.dtype:
-            raise TypeError(f"out has dtype {out.dtype}, the staged tensor {self.dtype}")
-        if out.shape != self.shape:
-            raise ValueError(f"out has shape {tuple(out.shape)}, the staged tensor "
-                             f"{tuple(self.shape)}")
-        if device is not None and out.device != torch.device(device):
-            raise ValueError(f"out is on {out.device}, not on the requested {device}")
+def _as_staged(tensor: torch.Tensor) -> torch.Tensor:
+    """The tensor whose bytes are staged: without autograd, conjugate or negative bits, and
+    in its own strides where its elements fill one span of memory, else contiguous."""
+    source = tensor.detach().resolve_conj().resolve_neg()
+    return source if _is_dense(source) else source.contiguous()
+
+
+def _is_dense(tensor: torch.Tensor) -> bool:
+    """Whether the elements fill one gap-free span of memory, in any order of dimensions."""
+    if tensor.is_contiguous():
+        return True
+    expected = 1
+    for size, stride in sorted(zip(tensor.shape, tensor.stride()), key=lambda dim: dim[1]):
+        if size == 1:
+            continue
+        if stride != expected:
+            return False
+        expected *= size
+    return True
 
 
 def _bytes_of(tensor: torch.Tensor) -> torch.Tensor:
-    """A flat uint8 view of a contiguous tensor's bytes."""
-    return tensor.reshape(-1).view(torch.uint8)
+    """A flat uint8 view of a dense tensor's span of memory, in memory order."""
+    return tensor.detach().as_strided((tensor.numel(),), (1,)).view(torch.uint8)
 
 
-def stage_to_host(pool, tensor: torch.Tensor) -> StagedTensor:
-    """Copies ``tensor`` (any size, dtype, layout and device) into buffers leased from
-    ``pool``, in chunks no larger than the pool's largest bucket. Copies from a CUDA device
-    are asynchronous; the returned handle waits for them before it gives a buffer back."""
+def _unpack(tensors: Any, name: str) -> tuple[Optional[list], list]:
+    if isinstance(tensors, Mapping):
+        return list(tensors), list(tensors.values())
+    if isinstance(tensors, (torch.Tensor, str, bytes)) or not isinstance(tensors, Iterable):
+        raise TypeError(f"{name} must be a sequence or a mapping of tensors, "
+                        f"not {type(tensors).__name__}")
+    return None, list(tensors)
+
+
+def _name(argument: str, index: int, keys: Optional[list]) -> str:
+    return f"{argument}[{index if keys is None else repr(keys[index])}]"
+
+
+def _check_stageable(tensor: Any, name: str) -> None:
+    """Refuses what cannot be copied byte for byte: such tensors' bytes are not their values."""
     if not isinstance(tensor, torch.Tensor):
-        raise TypeError(f"expected a torch.Tensor, not {type(tensor).__name__}")
-    if tensor.layout != torch.strided:
-        raise TypeError(f"only strided tensors can be staged, not {tensor.layout}")
-    staged = StagedTensor(pool, tensor)
-    # Conjugate and negative views keep their flag beside the data: materialize them.
-    source = tensor.detach().resolve_conj().resolve_neg().contiguous()
-    try:
-        staged._copy_in(_bytes_of(source), max(pool.BUCKET_SIZES_BYTES))
-    except BaseException:
-        staged.release()
-        raise
-    return staged
+        raise TypeError(f"{name} must be a torch.Tensor, not {type(tensor).__name__}")
+    if type(tensor).__torch_dispatch__ is not torch.Tensor.__torch_dispatch__:
+        kind = f"a {type(tensor).__name__}, a tensor subclass with its own dispatch"
+    elif tensor.is_quantized:
+        kind = f"a quantized tensor ({tensor.dtype})"
+    elif tensor.is_nested:
+        kind = "a nested tensor"
+    elif tensor.layout != torch.strided:
+        kind = f"a tensor of layout {tensor.layout}"
+    elif tensor.device.type not in ("cpu", "cuda"):
+        kind = f"a tensor on {tensor.device}"
+    else:
+        return
+    raise TypeError(f"{name} is {kind}, which cannot be staged byte for byte")
+
+
+def _check_target(target: Any, entry: _Entry, name: str) -> None:
+    _check_stageable(target, name)
+    if target.dtype != entry.dtype:
+        raise TypeError(f"{name} has dtype {target.dtype}, the staged tensor {entry.dtype}")
+    if target.shape != entry.shape:
+        raise ValueError(f"{name} has shape {tuple(target.shape)}, the staged tensor "
+                         f"{tuple(entry.shape)}")
+    if any(stride == 0 and size > 1 for size, stride in zip(target.shape, target.stride())):
+        raise ValueError(f"{name} has elements that share memory (strides {target.stride()})")
+
+
+def _check_device(device: Device, name: str) -> torch.device:
+    target = torch.device(device)
+    if target.type not in ("cpu", "cuda"):
+        raise ValueError(f"{name} must be a CPU or CUDA device, not {target}")
+    return target
