@@ -1,0 +1,305 @@
+"""Streaming a module's layers from pooled host buffers: results, residency, order, undoing it."""
+
+import itertools
+
+import pytest
+import torch
+from torch import nn
+
+from korvane.offload import OffloadedModule, engines, offload, offload_module
+from korvane.offload.pinned_pool import PinnedMemoryPool
+from korvane.offload.policy import StreamingPolicy
+
+DEVICES = ["cpu", pytest.param("cuda", marks=pytest.mark.skipif(
+    not torch.cuda.is_available(), reason="needs CUDA"))]
+
+
+class Tied(nn.Module):
+    """The last layer reads the first one's weight."""
+
+    def __init__(self):
+        super().__init__()
+        self.encode, self.middle, self.decode = (nn.Linear(16, 16) for _ in range(3))
+        self.decode.weight = self.encode.weight
+
+    def forward(self, x):
+        return self.decode(self.middle(self.encode(x)))
+
+
+class Twice(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.outer, self.inner = nn.Linear(16, 16), nn.Linear(16, 16)
+
+    def forward(self, x):
+        return self.outer(self.inner(self.outer(x)))
+
+
+class Skipping(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.first, self.maybe, self.last = (nn.Linear(16, 16) for _ in range(3))
+
+    def forward(self, x, skip):
+        x = self.first(x)
+        return self.last(x if skip else self.maybe(x))
+
+
+def with_batchnorm():
+    norm = nn.BatchNorm1d(16)
+    norm.running_mean.uniform_(-1, 1)
+    norm.running_var.uniform_(0.5, 2)
+    return nn.Sequential(nn.Flatten(0, 1), nn.Linear(16, 16), norm, nn.ReLU(), nn.Linear(16, 16))
+
+
+def transformer():
+    layer = nn.TransformerEncoderLayer(16, 4, 32, dropout=0.0, batch_first=True)
+    return nn.TransformerEncoder(layer, 3, enable_nested_tensor=False)
+
+
+def mlp():
+    return nn.Sequential(nn.Linear(16, 32), nn.ReLU(), nn.Linear(32, 32), nn.ReLU(),
+                         nn.Linear(32, 16))
+
+
+def batches(*flags):
+    return [(torch.randn(2, 5, 16), *flag) for flag in flags]
+
+
+SHAPES = {
+    "mlp": (mlp, [(), (), ()]),
+    "transformer": (transformer, [(), (), ()]),
+    "batchnorm": (with_batchnorm, [(), (), ()]),
+    "tied": (Tied, [(), (), ()]),
+    "called twice": (Twice, [(), (), ()]),
+    "skipping": (Skipping, [(True,), (False,), (True,), (False,)]),
+}
+
+
+@pytest.fixture
+def pool():
+    return PinnedMemoryPool(64 << 20)
+
+
+def resident_outputs(build, flags, device):
+    torch.manual_seed(0)
+    module = build().to(device).eval()
+    calls = [(x.to(device), *rest) for x, *rest in batches(*flags)]
+    with torch.no_grad():
+        return module, calls, [module(*call) for call in calls]
+
+
+@pytest.mark.parametrize("device", DEVICES)
+@pytest.mark.parametrize("prefetch", [0, 1, 2])
+@pytest.mark.parametrize("shape", SHAPES)
+def test_outputs_and_weights_equal_the_resident_module(shape, prefetch, device, pool):
+    build, flags = SHAPES[shape]
+    module, calls, expected = resident_outputs(build, flags, device)
+    weights = {name: t.clone() for name, t in module.state_dict().items()}
+    parameters = list(module.parameters())
+    model_bytes = sum(t.numel() * t.element_size()
+                      for t in itertools.chain(parameters, module.buffers()))
+    with offload_module(module, pool, device, prefetch=prefetch) as offloaded:
+        assert all(t.numel() == 0 for t in itertools.chain(module.parameters(), module.buffers()))
+        with torch.inference_mode():
+            outputs = [module(*call) for call in calls]
+        assert all(torch.equal(out, ref) for out, ref in zip(outputs, expected))
+        state = module.state_dict()
+        assert state.keys() == weights.keys()
+        assert all(torch.equal(state[name].to(device), value) for name, value in weights.items())
+        stats = offloaded.stats()
+        assert stats["resident_bytes"] == 0
+        assert 0 < stats["peak_resident_bytes"] <= (1 + prefetch) * stats["largest_layer_bytes"]
+        assert stats["streamed_bytes"] == model_bytes  # tied weights once
+    assert list(module.parameters()) == parameters  # the same objects, ties included
+    assert pool.stats()["leased_count"] == 0
+    assert all(torch.equal(t, weights[name]) for name, t in module.state_dict().items())
+
+
+@pytest.mark.parametrize("prefetch", [0, 1, 3, 9])
+def test_the_device_holds_the_running_layer_and_those_fetched_ahead(prefetch, pool):
+    module = nn.Sequential(*(nn.Linear(32, 32) for _ in range(6)))
+    layer_bytes = sum(p.numel() * p.element_size() for p in module[0].parameters())
+    offloaded = offload_module(module, pool, "cpu", prefetch=prefetch)
+    peaks = []
+    module.register_forward_hook(lambda *_: peaks.append(offloaded.stats()["peak_resident_bytes"]))
+    with torch.no_grad():
+        for _ in range(3):
+            module(torch.randn(4, 32))
+            assert offloaded.stats()["resident_bytes"] == 0
+    # The first forward learns the order, so nothing is fetched ahead of it.
+    assert peaks == [layer_bytes] + 2 * [min(1 + prefetch, 6) * layer_bytes]
+    assert offloaded.stats()["copies"] == 18
+
+
+class RecordingEngine(engines.CpuEngine):
+    log: list
+    names: dict
+
+    def fetch(self, group):
+        self.log.append(("fetch", self.names[id(group.targets[0])]))
+        super().fetch(group)
+
+    def wait(self, group):
+        self.log.append(("wait", self.names[id(group.targets[0])]))
+
+    def free(self, group):
+        super().free(group)
+        self.log.append(("free", self.names[id(group.targets[0])]))
+
+
+def test_copy_then_wait_then_run_then_free_with_the_next_fetched_ahead(pool, monkeypatch):
+    module = mlp()
+    log = []
+    monkeypatch.setattr(offload, "CpuEngine", RecordingEngine)
+    monkeypatch.setattr(RecordingEngine, "log", log, raising=False)
+    monkeypatch.setattr(RecordingEngine, "names", {
+        id(p): name for name, layer in module.named_children() for p in layer.parameters()},
+        raising=False)
+    for name in "024":
+        module[int(name)].register_forward_hook(
+            lambda layer, args, out, name=name: log.append(("run", name, layer.weight.numel())))
+    offload_module(module, pool, "cpu", prefetch=1)
+    sizes = {"0": 16 * 32, "2": 32 * 32, "4": 32 * 16}
+    with torch.no_grad():
+        module(torch.randn(2, 16))
+        assert log == [step for name in "024" for step in
+                       [("fetch", name), ("wait", name), ("run", name, sizes[name]), ("free", name)]]
+        log.clear()
+        module(torch.randn(2, 16))
+    assert log == [("fetch", "0"), ("wait", "0"), ("run", "0", sizes["0"]),
+                   ("fetch", "2"), ("free", "0"), ("wait", "2"), ("run", "2", sizes["2"]),
+                   ("fetch", "4"), ("free", "2"), ("wait", "4"), ("run", "4", sizes["4"]),
+                   ("free", "4")]
+
+
+class Group:
+    nbytes = 1
+
+    def __init__(self, name):
+        self.name = name
+
+
+class Recorder:
+    def __init__(self):
+        self.log = []
+
+    def fetch(self, group):
+        self.log.append(f"fetch {group.name}")
+
+    def wait(self, group):
+        self.log.append(f"wait {group.name}")
+
+    def free(self, group):
+        self.log.append(f"free {group.name}")
+
+
+a, b, c, shared = map(Group, "abcs")
+
+
+@pytest.mark.parametrize("needs, first, second, prefetch, expected", [
+    ({"A": [a], "B": [b], "C": [c]}, "ABAC", "ABAC", 1,  # a layer called twice
+     "fetch a|wait a|fetch b|free a|wait b|fetch a|free b|wait a|fetch c|free a|wait c|free c"),
+    ({"A": [a], "B": [b], "C": [c]}, "ABC", "AC", 1,  # a layer skipped
+     "fetch a|wait a|fetch b|free a|free b|fetch c|wait c|free c"),
+    ({"A": [a], "B": [b], "C": [c]}, "AC", "ABC", 1,  # a layer the first forward skipped
+     "fetch a|wait a|fetch c|free a|fetch b|wait b|free b|wait c|free c"),
+    ({"A": [a, shared], "B": [b], "C": [c, shared]}, "ABC", "ABC", 2,  # s stays from A to C
+     "fetch a|fetch s|fetch b|wait a|wait s|fetch c|free a|wait b|free b|wait c|wait s|"
+     "free s|free c"),
+])
+def test_prefetch_follows_the_learned_order(needs, first, second, prefetch, expected):
+    engine = Recorder()
+    policy = StreamingPolicy(needs, engine, prefetch)
+    for forward in (first, second):
+        engine.log.clear()
+        policy.begin_forward()
+        for layer in forward:
+            policy.before(layer)
+            policy.after(layer)
+        policy.end_forward()
+    assert "|".join(engine.log) == expected
+    assert policy.resident_bytes == 0
+
+
+def test_close_leaves_an_ordinary_resident_module(pool):
+    module, calls, expected = resident_outputs(Tied, [()], "cpu")
+    offloaded = offload_module(module, pool, "cpu")
+    with torch.no_grad():
+        offloaded(*calls[0])
+    offloaded.close()
+    offloaded.close()
+    assert pool.stats()["leased_count"] == 0
+    for sub in module.modules():
+        assert not (sub._forward_hooks or sub._forward_pre_hooks or sub._state_dict_hooks)
+    assert module.decode.weight is module.encode.weight
+    assert not module.encode.weight.is_inference()
+    assert torch.equal(module(*calls[0]), expected[0])  # gradients allowed again
+    with offload_module(module, pool, "cpu"), torch.no_grad():  # and it can be offloaded anew
+        assert torch.equal(module(*calls[0]), expected[0])
+
+
+def test_a_forward_needing_gradients_is_refused_before_anything_moves(pool):
+    module = mlp()
+    offloaded = offload_module(module, pool, "cpu")
+    x = torch.randn(2, 16)
+    for call in (lambda: module(x), lambda: module[2](torch.randn(2, 32))):
+        with pytest.raises(RuntimeError, match="inference only"):
+            call()
+        assert offloaded.stats()["copies"] == 0
+    module.requires_grad_(False)
+    assert module(x).shape == (2, 16)  # no gradient needed: runs with grad mode on
+    assert offloaded.stats()["resident_bytes"] == 0
+
+
+def test_a_failed_offload_leaves_the_module_and_the_pool_as_they_were(pool):
+    module = nn.Sequential(nn.Linear(8, 8), nn.Linear(8, 8, device="meta"))
+    weight = module[0].weight.clone()
+    with pytest.raises(TypeError):
+        offload_module(module, pool, "cpu")
+    assert pool.stats()["leased_count"] == 0
+    assert torch.equal(module[0].weight, weight) and not module[0]._forward_pre_hooks
+
+
+@pytest.mark.parametrize("change, error", [
+    (lambda m: dict(module=nn.ReLU()), ValueError),
+    (lambda m: dict(module="mlp"), TypeError),
+    (lambda m: dict(pool=object()), TypeError),
+    (lambda m: dict(device="meta"), ValueError),
+    (lambda m: dict(device="nonsense"), ValueError),
+    (lambda m: dict(device=[0]), TypeError),
+    (lambda m: dict(prefetch=-1), ValueError),
+    (lambda m: dict(prefetch=True), TypeError),
+    (lambda m: dict(layers=3), TypeError),
+    (lambda m: dict(layers=["0"]), TypeError),
+    (lambda m: dict(layers=[nn.Linear(2, 2)]), ValueError),
+    (lambda m: dict(layers=[m]), ValueError),
+    (lambda m: dict(layers=[m[0], m[0]]), ValueError),
+    (lambda m: dict(layers=[m[1], m[1][0]]), ValueError),
+    (lambda m: dict(layers=[m[2]]), ValueError),
+    pytest.param(lambda m: dict(device="cuda"), ValueError, marks=pytest.mark.skipif(
+        torch.cuda.is_available(), reason="CUDA is available")),
+])
+def test_bad_arguments_are_refused_before_anything_is_leased(change, error, pool):
+    module = nn.Sequential(nn.Linear(4, 4), nn.Sequential(nn.Linear(4, 4)), nn.ModuleList())
+    arguments = dict(module=module, pool=pool, device="cpu", prefetch=1)
+    arguments.update(change(module))
+    with pytest.raises(error):
+        offload_module(**arguments)
+    assert pool.stats()["leases"] == 0
+
+
+def test_a_module_is_offloaded_once_at_a_time(pool):
+    module = mlp()
+    with offload_module(module, pool, "cpu"):
+        with pytest.raises(ValueError, match="already"):
+            offload_module(module, pool, "cpu")
+    assert isinstance(offload_module(module, pool, "cpu"), OffloadedModule)
+
+
+def test_default_layers_are_the_children_holding_weights_with_lists_opened():
+    module = nn.Sequential(nn.Embedding(4, 4), nn.ReLU(), nn.ModuleList([nn.Linear(4, 4)]),
+                           nn.ModuleDict({"norm": nn.LayerNorm(4), "drop": nn.Dropout()}))
+    assert offload._default_layers(module) == [module[0], module[2][0], module[3]["norm"]]
+    encoder = transformer()
+    assert offload._default_layers(encoder) == list(encoder.layers)
