@@ -1,6 +1,8 @@
-"""The offload demo: a synthetic model's layers moved to host memory and back, every pass once
-through a PinnedMemoryPool and once through a fresh host allocation per transfer, with every
-restored layer checked against the original."""
+"""The offload demo. By default a transformer-shaped model of about 1 GiB with random weights runs
+the same batches resident and with its layers streamed from a PinnedMemoryPool, and every output
+is checked bit for bit. ``--mode round-trip`` moves a synthetic model's layers to host memory and
+back instead, every pass once through the pool and once through a fresh host allocation per
+transfer, with every restored layer checked against the original."""
 
 from __future__ import annotations
 
@@ -12,29 +14,83 @@ from typing import Callable, Iterable, Optional
 
 import torch
 
+from korvane.offload import workload
 from korvane.offload.pinned_pool import PinnedMemoryPool
 from korvane.offload.staging import leased, stage_to_host
 
 MIB = 1 << 20
 DTYPES = [torch.float32, torch.float16, torch.bfloat16, torch.int8]
-ROW_BYTES = 4096  # every layer is a whole number of such rows
+ROW_BYTES = 4096  # every layer of the round trip is a whole number of such rows
 
 
 def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="python -m korvane.offload", description=__doc__)
-    parser.add_argument("--layers", type=int, default=20, help="layers in the model (default 20)")
-    parser.add_argument("--passes", type=int, default=3, help="round trips per way (default 3)")
-    parser.add_argument("--total-mib", type=int, default=1024,
+    parser.add_argument("--mode", choices=["offload", "round-trip"], default="offload",
+                        help="what to run (default offload)")
+    parser.add_argument("--layers", type=_at_least(2), default=20,
+                        help="transformer blocks, or layers of the round trip (default 20)")
+    parser.add_argument("--total-mib", type=_at_least(1), default=1024,
                         help="size of the model in MiB (default 1024)")
-    parser.add_argument("--budget-mib", type=int, default=None,
+    parser.add_argument("--batches", type=_at_least(1), default=4,
+                        help="offload: batches run each way (default 4)")
+    parser.add_argument("--batch-size", type=_at_least(1), default=2,
+                        help="offload: sequences per batch (default 2)")
+    parser.add_argument("--seq-len", type=_at_least(1), default=32,
+                        help="offload: tokens per sequence (default 32)")
+    parser.add_argument("--prefetch", type=_at_least(0), default=1,
+                        help="offload: layers fetched ahead of the running one (default 1)")
+    parser.add_argument("--passes", type=_at_least(1), default=3,
+                        help="round-trip: round trips per way (default 3)")
+    parser.add_argument("--budget-mib", type=_at_least(0), default=None,
                         help="the pool's byte budget in MiB (default: derived from the machine)")
-    parser.add_argument("--device", default="auto",
-                        help="where the model lives: auto (CUDA when available), cpu, cuda, cuda:N")
+    parser.add_argument("--device", type=_device, default="auto",
+                        help="where the model runs: auto (CUDA when available), cpu, cuda, cuda:N")
     parser.add_argument("--seed", type=int, default=0)
     args = parser.parse_args(argv)
-    if args.layers < 2 or args.passes < 1 or args.total_mib < 1:
-        parser.error("--layers must be at least 2, --passes and --total-mib at least 1")
+    total_bytes = args.total_mib * MIB
+    if args.mode == "offload":
+        args.width = workload.width_for(total_bytes, args.layers)
+        if args.width is None:
+            least = -(-workload.model_bytes(args.layers, workload.MIN_WIDTH) // MIB)
+            parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} "
+                         f"transformer blocks: they need at least {least} MiB")
+    elif args.layers * ROW_BYTES > total_bytes:
+        parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} layers "
+                     f"of at least {ROW_BYTES // 1024} KiB each")
     return args
+
+
+def _at_least(least: int) -> Callable[[str], int]:
+    def convert(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be at least {least}, not {value}")
+        return value
+    return convert
+
+
+def _device(text: str) -> torch.device:
+    if text == "auto":
+        return torch.device("cuda" if torch.cuda.is_available() else "cpu")
+    try:
+        device = torch.device(text)
+    except RuntimeError:
+        device = None
+    if device is None or device.type not in ("cpu", "cuda"):
+        raise argparse.ArgumentTypeError(f"expected auto, cpu, cuda or cuda:N, not {text!r}")
+    if device.type == "cuda" and not torch.cuda.is_available():
+        raise argparse.ArgumentTypeError(f"{text}: CUDA is not available on this machine")
+    if device.type == "cuda" and (device.index or 0) >= torch.cuda.device_count():
+        raise argparse.ArgumentTypeError(
+            f"{text}: this machine has {torch.cuda.device_count()} CUDA devices")
+    return device
+
+
+def size(nbytes: float) -> str:
+    return f"{nbytes / MIB:.1f} MiB" if nbytes >= MIB else f"{nbytes / 1024:.1f} KiB"
 
 
 def layer_sizes(layers: int, total_bytes: int, seed: int) -> list[int]:
@@ -71,13 +127,13 @@ def synchronize(device: torch.device) -> None:
 class Progress:
     """A tqdm bar when tqdm is installed; otherwise nothing is drawn."""
 
-    def __init__(self, total: int):
+    def __init__(self, total: int, unit: str):
         try:
             from tqdm import tqdm
         except ImportError:
             self._bar = None
         else:
-            self._bar = tqdm(total=total, unit="layer", file=sys.stderr, leave=False)
+            self._bar = tqdm(total=total, unit=unit, file=sys.stderr, leave=False)
 
     def step(self, description: str) -> None:
         if self._bar is not None:
@@ -148,18 +204,14 @@ def report(rows: Iterable[tuple[str, float, int]], pool: PinnedMemoryPool, peak:
     print(f"check: {checked} ({layers} layers per round trip)")
 
 
-def main(argv: Optional[list[str]] = None) -> int:
-    args = parse_args(argv)
-    if args.device == "auto":
-        device = torch.device("cuda" if torch.cuda.is_available() else "cpu")
-    else:
-        device = torch.device(args.device)
+def run_round_trip(args: argparse.Namespace) -> int:
+    device = args.device
     generator = torch.Generator().manual_seed(args.seed)
     sizes = layer_sizes(args.layers, args.total_mib * MIB, args.seed)
     model = [make_layer(index, size, device, generator) for index, size in enumerate(sizes)]
     model_bytes = sum(sizes)
     print(f"model: {len(model)} layers, {model_bytes / MIB:.1f} MiB on {device}, "
-          f"from {min(sizes) / MIB:.2f} to {max(sizes) / MIB:.1f} MiB")
+          f"from {size(min(sizes))} to {size(max(sizes))}")
 
     budget = None if args.budget_mib is None else args.budget_mib * MIB
     pool = PinnedMemoryPool(budget)
@@ -169,7 +221,7 @@ def main(argv: Optional[list[str]] = None) -> int:
         nonlocal peak
         peak = max(peak, pool._total_allocated())
 
-    progress = Progress(total=4 * args.passes * len(model))
+    progress = Progress(total=4 * args.passes * len(model), unit="layer")
     pooled_seconds = fresh_seconds = 0.0
     mismatches = 0
     try:
@@ -189,6 +241,77 @@ def main(argv: Optional[list[str]] = None) -> int:
     report([("through the pool", pooled_seconds, moved), ("fresh allocations", fresh_seconds, moved)],
            pool, peak, device, pinned, mismatches, len(model))
     return 1 if mismatches else 0
+
+
+
+def run_offload(args: argparse.Namespace) -> int:
+    device = args.device
+    model = workload.build_model(args.layers, args.width, device, args.seed)
+    model_bytes = workload.model_bytes(args.layers, args.width)
+    print(f"model: {args.layers} transformer blocks of width {args.width}, an embedding of "
+          f"{workload.VOCAB} tokens tied to the head; {size(model_bytes)} of float32 weights "
+          f"(random) on {device}")
+    print(f"batches: {args.batches} of {args.batch_size} x {args.seq_len} tokens, run resident "
+          f"and offloaded; prefetch {args.prefetch}")
+    generator = torch.Generator().manual_seed(args.seed)
+    batches = [torch.randint(workload.VOCAB, (args.batch_size, args.seq_len),
+                             generator=generator).to(device) for _ in range(args.batches)]
+    pool = PinnedMemoryPool(None if args.budget_mib is None else args.budget_mib * MIB)
+    progress = Progress(total=args.batches, unit="batch")
+    try:
+        timings = workload.compare(model, batches, pool, device, args.prefetch,
+                                   lambda: progress.step("both ways"))
+    finally:
+        progress.close()
+    report_offload(timings, model_bytes, args, pool)
+    return 1 if timings.mismatches else 0
+
+
+def report_offload(timings: workload.Timings, model_bytes: int, args: argparse.Namespace,
+                   pool: PinnedMemoryPool) -> None:
+    stats = timings.stats
+    resident = workload.per_forward(timings.resident)
+    offloaded = workload.per_forward(timings.offloaded)
+    print(f"\nseconds per forward (median of {args.batches})")
+    print(f"  {'resident':34}{resident:8.3f}")
+    print(f"  {'offloaded':34}{offloaded:8.3f}")
+    print(f"  {'copying every weight alone':34}{timings.copy_alone:8.3f}")
+    if args.device.type == "cpu":
+        allowed = 1.1 * (resident + timings.copy_alone)
+        print(f"  offloaded within (resident + copying alone) + 10% = {allowed:.3f}: "
+              f"{'yes' if offloaded <= allowed else 'no'}")
+
+    peak, largest = stats["peak_resident_bytes"], stats["largest_layer_bytes"]
+    bound = (1 + args.prefetch) * largest
+    print(f"\nstreamed weights on {args.device}: peak {size(peak)} = {peak / largest:.2f} x the "
+          f"largest layer ({size(largest)}), {peak / model_bytes:.1%} of the model; "
+          f"(1 + prefetch) x largest = {size(bound)}: {'kept' if peak <= bound else 'exceeded'}")
+    forwards = len(timings.offloaded)
+    print(f"per offloaded forward: {stats['copies'] / forwards:.0f} copies, "
+          f"{size(stats['bytes_copied'] / forwards)}, "
+          f"{stats['copy_seconds'] / forwards:.3f} s copying, "
+          f"{stats['wait_seconds'] / forwards:.3f} s of it waited for")
+    if args.device.type == "cuda" and stats["copy_seconds"]:
+        hidden = 1 - stats["wait_seconds"] / stats["copy_seconds"]
+        print(f"copy time hidden behind compute: {hidden:.1%}")
+
+    print("\npool stats:")
+    for key, value in pool.stats().items():
+        print(f"  {key:24}{value}")
+    print(f"  {'held for the weights':24}{size(stats['host_bytes'])} of buffers for "
+          f"{size(stats['streamed_bytes'])} of weights")
+    with leased(pool, 1) as probe:
+        pinned = probe.is_pinned()
+    print(f"\nCUDA used: {'yes' if args.device.type == 'cuda' else 'no'} ({args.device}); "
+          f"pinned host buffers: {'yes' if pinned else 'no'}")
+    checked = "every offloaded output equals the resident one bit for bit" \
+        if timings.mismatches == 0 else f"{timings.mismatches} offloaded outputs differ"
+    print(f"check: {checked} ({args.batches} batches)")
+
+
+def main(argv: Optional[list[str]] = None) -> int:
+    args = parse_args(argv)
+    return run_offload(args) if args.mode == "offload" else run_round_trip(args)
 
 
 if __name__ == "__main__":

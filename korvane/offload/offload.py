@@ -148,8 +148,9 @@ class OffloadedModule:
         originals = [(tensor, tensor.data) for tensor in kept]
         originals += [(tensor, tensor.data) for group in self._groups for tensor in group.targets]
         try:
-            for tensor in kept:
-                tensor.data = tensor.data.to(self.device)
+            with torch.inference_mode(False):
+                for tensor in kept:
+                    tensor.data = tensor.data.to(self.device)
             for group in self._groups:
                 group.unload()
             self._hook()
@@ -213,10 +214,11 @@ class _Weights:
         self.targets = targets
         self.tensors: list[torch.Tensor] = []   # the device copies while loaded
         self._layouts = [(t.shape, _dense_stride(t), t.dtype) for t in targets]
-        self._placeholders = [torch.empty(0, dtype=t.dtype, device=device) for t in targets]
+        with torch.inference_mode(False):
+            self._placeholders = [torch.empty(0, dtype=t.dtype, device=device) for t in targets]
 
     def empty(self, device: torch.device) -> list[torch.Tensor]:
-        # Not inference tensors, even under inference_mode: the module keeps them after close().
+        # Never inference tensors, whatever the caller's mode: the module keeps its weights.
         with torch.inference_mode(False):
             return [torch.empty(shape, dtype=dtype, device=device) if stride is None else
                     torch.empty_strided(shape, stride, dtype=dtype, device=device)

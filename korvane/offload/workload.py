@@ -1,0 +1,145 @@
+"""The offload demo's workload: a transformer-shaped language model with random weights, sized to a
+byte budget, run on the same batches resident and with its layers streamed from a pool."""
+
+from __future__ import annotations
+
+import copy
+import statistics
+import time
+from dataclasses import dataclass, field
+from typing import Callable, Optional
+
+import torch
+from torch import nn
+
+from korvane.offload.offload import offload_module
+
+VOCAB = 8192
+HEAD_DIM = 64
+MIN_WIDTH = HEAD_DIM
+
+
+class LanguageModel(nn.Module):
+    """Token embedding, pre-norm transformer blocks, a final norm and a head tied to the
+    embedding: with default layers every one of them is streamed, the tied matrix once."""
+
+    def __init__(self, blocks: int, width: int, vocab: int = VOCAB):
+        super().__init__()
+        self.embed = nn.Embedding(vocab, width)
+        self.blocks = nn.ModuleList(
+            nn.TransformerEncoderLayer(width, width // HEAD_DIM, 4 * width, dropout=0.0,
+                                       batch_first=True, norm_first=True)
+            for _ in range(blocks))
+        self.norm = nn.LayerNorm(width)
+        self.head = nn.Linear(width, vocab)
+        self.head.weight = self.embed.weight
+
+    def forward(self, tokens: torch.Tensor) -> torch.Tensor:
+        x = self.embed(tokens)
+        for block in self.blocks:
+            x = block(x)
+        return self.head(self.norm(x))
+
+
+def model_bytes(blocks: int, width: int, vocab: int = VOCAB) -> int:
+    """The float32 bytes of ``LanguageModel(blocks, width, vocab)``."""
+    block = 12 * width * width + 13 * width  # attention 4 w^2 + 4 w, MLP 8 w^2 + 5 w, 2 norms 4 w
+    return 4 * (blocks * block + vocab * width + 2 * width + vocab)
+
+
+def width_for(total_bytes: int, blocks: int) -> Optional[int]:
+    """The largest width, a multiple of the head size, whose model fits ``total_bytes``; None when
+    even the narrowest does not."""
+    width = MIN_WIDTH
+    if model_bytes(blocks, width) > total_bytes:
+        return None
+    while model_bytes(blocks, width + HEAD_DIM) <= total_bytes:
+        width += HEAD_DIM
+    return width
+
+
+def build_model(blocks: int, width: int, device: torch.device, seed: int) -> LanguageModel:
+    """Random weights drawn on the CPU from ``seed``, so that every device gets the same model."""
+    torch.manual_seed(seed)
+    with torch.device("meta"):
+        model = LanguageModel(blocks, width)
+    model.to_empty(device="cpu")
+    model.head.weight = model.embed.weight  # to_empty gives each module a tensor of its own
+    for name, tensor in model.state_dict().items():
+        if name.endswith("bias"):
+            nn.init.normal_(tensor, std=0.02)
+        elif tensor.dim() == 1:  # norm weights
+            nn.init.normal_(tensor, mean=1.0, std=0.02)
+        else:
+            nn.init.normal_(tensor, std=width ** -0.5)
+    return model.to(device).eval()
+
+
+@dataclass
+class Timings:
+    """Seconds of each timed forward, and the offloaded module's statistics over them."""
+    resident: list[float] = field(default_factory=list)
+    offloaded: list[float] = field(default_factory=list)
+    copy_alone: float = 0.0
+    stats: dict = field(default_factory=dict)
+    mismatches: int = 0
+
+
+def compare(model: LanguageModel, batches: list[torch.Tensor], pool, device: torch.device,
+            prefetch: int, step: Callable[[], None]) -> Timings:
+    """Runs every batch through the model and through an offloaded copy of it, one after the
+    other (so that a busy spell of the machine falls on both alike), and checks each output bit
+    for bit. Both first run the first batch untimed: it warms the kernels and lets the offloaded
+    module learn its order."""
+    timings = Timings(copy_alone=_copy_alone(model, device))
+    streamed = copy.deepcopy(model)
+    with offload_module(streamed, pool, device, prefetch=prefetch) as offloaded, \
+            torch.inference_mode():
+        model(batches[0])
+        offloaded(batches[0])
+        before = offloaded.stats()
+        for tokens in batches:
+            seconds, expected = _timed(model, tokens, device)
+            timings.resident.append(seconds)
+            seconds, output = _timed(offloaded, tokens, device)
+            timings.offloaded.append(seconds)
+            timings.mismatches += not torch.equal(output, expected)
+            step()
+        timings.stats = _since(before, offloaded.stats())
+    return timings
+
+
+def per_forward(seconds: list[float]) -> float:
+    return statistics.median(seconds)
+
+
+def _timed(model: Callable, tokens: torch.Tensor, device: torch.device):
+    _synchronize(device)
+    start = time.perf_counter()
+    output = model(tokens)
+    _synchronize(device)
+    return time.perf_counter() - start, output
+
+
+def _copy_alone(model: nn.Module, device: torch.device) -> float:
+    """The median time of copying every weight once into a new tensor, with nothing else
+    running: the least that moving the weights at every forward can add to it."""
+    runs = []
+    for _ in range(3):
+        _synchronize(device)
+        start = time.perf_counter()
+        for weight in model.parameters():
+            torch.empty_like(weight).copy_(weight)
+        _synchronize(device)
+        runs.append(time.perf_counter() - start)
+    return statistics.median(runs)
+
+
+def _since(before: dict, after: dict) -> dict:
+    counted = ("bytes_copied", "copies", "copy_seconds", "wait_seconds")
+    return {key: value - before[key] if key in counted else value for key, value in after.items()}
+
+
+def _synchronize(device: torch.device) -> None:
+    if device.type == "cuda":
+        torch.cuda.synchronize(device)
