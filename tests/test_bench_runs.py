@@ -3,9 +3,13 @@
 import sys
 from pathlib import Path
 
+import pytest
+import torch
+
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 import bench_pool  # noqa: E402
+import gpu_check  # noqa: E402
 
 
 def test_benchmark_measures_every_row(capsys):
@@ -14,3 +18,9 @@ def test_benchmark_measures_every_row(capsys):
     assert all(value > 0 for value in rows.values())
     bench_pool.report(rows)
     assert "hit round trip / floor" in capsys.readouterr().out
+
+
+@pytest.mark.skipif(torch.cuda.is_available(), reason="runs the whole check on CUDA")
+def test_gpu_check_without_cuda_says_so_and_passes(capsys):
+    assert gpu_check.main() == 0
+    assert "CUDA is not available" in capsys.readouterr().out
