@@ -1,5 +1,7 @@
 """The main job on a small workload."""
 
+import re
+
 import pytest
 
 from korvane.offload import demo, staging
@@ -13,6 +15,9 @@ def test_small_run_verifies_and_reports(capsys):
     assert "every restored layer equals the original" in out
     evictions = int(out.split("evictions")[1].split()[0])
     assert evictions > 0  # a 1 MiB budget cannot hold an 8 MiB model
+    held = {label: float(ratio)
+            for label, ratio in re.findall(r"^  (layer by layer|packed) .* ([\d.]+)x$", out, re.M)}
+    assert 1 <= held["packed"] <= 1 + 1 / 8 < held["layer by layer"]  # 4 layers, each one rounded up
 
 
 def test_a_wrong_restore_fails_the_run(monkeypatch, capsys):
