@@ -27,4 +27,4 @@ def test_staging_benchmark_measures_both_ways(capsys):
     assert [row["tensors"] for row in rows] == [2, 12]
     assert all(row["model_bytes"] <= row["packed"] <= row["one_by_one"] for row in rows)
     bench_staging.report(rows)
-    assert "packed round trip at least 0.9x the floor" in capsys.readouterr().out
+    assert "packed round trip / floor" in capsys.readouterr().out

@@ -17,7 +17,8 @@ def test_small_run_verifies_and_reports(capsys):
     assert evictions > 0  # a 1 MiB budget cannot hold an 8 MiB model
     held = {label: float(ratio)
             for label, ratio in re.findall(r"^  (layer by layer|packed) .* ([\d.]+)x$", out, re.M)}
-    assert 1 <= held["packed"] <= 1 + 1 / 8 < held["layer by layer"]  # 4 layers, each one rounded up
+    # Four layers of 8 MiB, each rounded up on its own; packed, only the end of the run is.
+    assert 1 <= held["packed"] <= 1 + 1 / 8 < held["layer by layer"]
 
 
 def test_a_wrong_restore_fails_the_run(monkeypatch, capsys):

@@ -487,6 +487,8 @@ def _check_stageable(tensor: Any, name: str) -> None:
         kind = f"a quantized tensor ({tensor.dtype})"
     elif tensor.is_nested:
         kind = "a nested tensor"
+    elif torch._C._functorch.is_functorch_wrapped_tensor(tensor):
+        kind = "a tensor wrapped by a torch.func transform"
     elif tensor.layout != torch.strided:
         kind = f"a tensor of layout {tensor.layout}"
     elif tensor.device.type not in ("cpu", "cuda"):
@@ -503,7 +505,8 @@ def _check_target(target: Any, entry: _Entry, name: str) -> None:
     if target.shape != entry.shape:
         raise ValueError(f"{name} has shape {tuple(target.shape)}, the staged tensor "
                          f"{tuple(entry.shape)}")
-    if any(stride == 0 and size > 1 for size, stride in zip(target.shape, target.stride())):
+    if not target.is_contiguous() and any(
+            stride == 0 and size > 1 for size, stride in zip(target.shape, target.stride())):
         raise ValueError(f"{name} has elements that share memory (strides {target.stride()})")
 
 
