@@ -11,7 +11,7 @@ RUN := $(BIN)/python -I
 PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(wildcard src/*) \
 	$(shell find korvane -type f -not -path '*/__pycache__/*')
 
-.PHONY: demo test bench gpu-check sanitize wheel clean
+.PHONY: demo test bench bench-staging gpu-check sanitize wheel clean
 
 demo: $(VENV)/.built
 	$(RUN) -m korvane.offload
@@ -21,6 +21,9 @@ test: $(VENV)/.built
 
 bench: $(VENV)/.built
 	$(RUN) bench/bench_pool.py
+
+bench-staging: $(VENV)/.built
+	$(RUN) bench/bench_staging.py
 
 # On a machine with a CUDA device: bandwidth, a pool hit, staging and an offloaded forward, checked.
 gpu-check: $(VENV)/.built

@@ -9,6 +9,7 @@ import torch
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 import bench_pool  # noqa: E402
+import bench_staging  # noqa: E402
 import gpu_check  # noqa: E402
 
 
@@ -18,6 +19,17 @@ def test_benchmark_measures_every_row(capsys):
     assert all(value > 0 for value in rows.values())
     bench_pool.report(rows)
     assert "hit round trip / floor" in capsys.readouterr().out
+
+
+def test_staging_benchmark_measures_both_ways(capsys):
+    cpu = torch.device("cpu")
+    models = {"tiny": {"weight": torch.randn(300, 7).t(), "bias": torch.randn(3)},
+              "transformer": bench_staging.transformer_model(1, 32, cpu)}
+    rows = bench_staging.measure(models, cpu, repeat=1)
+    assert [row["tensors"] for row in rows] == [2, 12]
+    assert all(row["model_bytes"] <= row["packed"] <= row["one_by_one"] for row in rows)
+    bench_staging.report(rows)
+    assert "packed round trip / floor" in capsys.readouterr().out
 
 
 @pytest.mark.skipif(torch.cuda.is_available(), reason="runs the whole check on CUDA")

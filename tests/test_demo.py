@@ -1,5 +1,7 @@
 """The main job on a small workload."""
 
+import re
+
 import pytest
 import torch
 
@@ -38,6 +40,10 @@ def test_small_round_trip_verifies_and_reports(capsys):
     assert "from 4.0 KiB to" in out
     evictions = int(out.split("evictions")[1].split()[0])
     assert evictions > 0  # a 1 MiB budget cannot hold an 8 MiB model
+    held = {label: float(ratio)
+            for label, ratio in re.findall(r"^  (layer by layer|packed) .* ([\d.]+)x$", out, re.M)}
+    # Four layers of 8 MiB, each rounded up on its own; packed, only the end of the run is.
+    assert 1 <= held["packed"] <= 1 + 1 / 8 < held["layer by layer"]
 
 
 def test_a_wrong_restore_fails_the_round_trip(monkeypatch, capsys):

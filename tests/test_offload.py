@@ -163,8 +163,8 @@ def test_copy_then_wait_then_run_then_free_with_the_next_fetched_ahead(pool, mon
     sizes = {"0": 16 * 32, "2": 32 * 32, "4": 32 * 16}
     with torch.no_grad():
         module(torch.randn(2, 16))
-        assert log == [step for name in "024" for step in
-                       [("fetch", name), ("wait", name), ("run", name, sizes[name]), ("free", name)]]
+        assert log == [step for name in "024" for step in [
+            ("fetch", name), ("wait", name), ("run", name, sizes[name]), ("free", name)]]
         log.clear()
         module(torch.randn(2, 16))
     assert log == [("fetch", "0"), ("wait", "0"), ("run", "0", sizes["0"]),

@@ -2,7 +2,8 @@
 the same batches resident and with its layers streamed from a PinnedMemoryPool, and every output
 is checked bit for bit. ``--mode round-trip`` moves a synthetic model's layers to host memory and
 back instead, every pass once through the pool and once through a fresh host allocation per
-transfer, with every restored layer checked against the original."""
+transfer, with every restored layer checked against the original, and shows the pool bytes that
+hold the model with every layer staged on its own and with all layers packed into one group."""
 
 from __future__ import annotations
 
@@ -16,7 +17,7 @@ import torch
 
 from korvane.offload import workload
 from korvane.offload.pinned_pool import PinnedMemoryPool
-from korvane.offload.staging import leased, stage_to_host
+from korvane.offload.staging import leased, stage_many, stage_to_host
 
 MIB = 1 << 20
 DTYPES = [torch.float32, torch.float16, torch.bfloat16, torch.int8]
@@ -89,7 +90,7 @@ def _device(text: str) -> torch.device:
     return device
 
 
-def size(nbytes: float) -> str:
+def format_size(nbytes: float) -> str:
     return f"{nbytes / MIB:.1f} MiB" if nbytes >= MIB else f"{nbytes / 1024:.1f} KiB"
 
 
@@ -185,6 +186,24 @@ def round_trip(model: list[torch.Tensor], device: torch.device,
     return spent, mismatches
 
 
+def held_bytes(model: list[torch.Tensor], budget: Optional[int]) -> tuple[int, int]:
+    """Pool bytes that hold the model with every layer staged on its own, and packed into one
+    group; measured on a pool of their own, so that the round trips' statistics stay theirs."""
+    pool = PinnedMemoryPool(budget)
+    one_by_one = 0
+    for layer in model:
+        with stage_to_host(pool, layer) as staged:
+            one_by_one += staged.held_bytes
+    with stage_many(pool, model) as group:
+        return one_by_one, group.held_bytes
+
+
+def report_held(model_bytes: int, one_by_one: int, packed: int) -> None:
+    print(f"\npool bytes held for the {model_bytes / MIB:.1f} MiB model:")
+    for label, held in (("layer by layer", one_by_one), ("packed", packed)):
+        print(f"  {label:22}{held / MIB:10.1f} MiB {held / model_bytes:8.3f}x")
+
+
 def report(rows: Iterable[tuple[str, float, int]], pool: PinnedMemoryPool, peak: int,
            device: torch.device, pinned: bool, mismatches: int, layers: int) -> None:
     print(f"\n{'':24}{'seconds':>10}{'GB/s':>10}")
@@ -211,7 +230,7 @@ def run_round_trip(args: argparse.Namespace) -> int:
     model = [make_layer(index, size, device, generator) for index, size in enumerate(sizes)]
     model_bytes = sum(sizes)
     print(f"model: {len(model)} layers, {model_bytes / MIB:.1f} MiB on {device}, "
-          f"from {size(min(sizes))} to {size(max(sizes))}")
+          f"from {format_size(min(sizes))} to {format_size(max(sizes))}")
 
     budget = None if args.budget_mib is None else args.budget_mib * MIB
     pool = PinnedMemoryPool(budget)
@@ -240,8 +259,8 @@ def run_round_trip(args: argparse.Namespace) -> int:
     moved = 2 * model_bytes * args.passes
     report([("through the pool", pooled_seconds, moved), ("fresh allocations", fresh_seconds, moved)],
            pool, peak, device, pinned, mismatches, len(model))
+    report_held(model_bytes, *held_bytes(model, budget))
     return 1 if mismatches else 0
-
 
 
 def run_offload(args: argparse.Namespace) -> int:
@@ -249,8 +268,8 @@ def run_offload(args: argparse.Namespace) -> int:
     model = workload.build_model(args.layers, args.width, device, args.seed)
     model_bytes = workload.model_bytes(args.layers, args.width)
     print(f"model: {args.layers} transformer blocks of width {args.width}, an embedding of "
-          f"{workload.VOCAB} tokens tied to the head; {size(model_bytes)} of float32 weights "
-          f"(random) on {device}")
+          f"{workload.VOCAB} tokens tied to the head; {format_size(model_bytes)} of float32 "
+          f"weights (random) on {device}")
     print(f"batches: {args.batches} of {args.batch_size} x {args.seq_len} tokens, run resident "
           f"and offloaded; prefetch {args.prefetch}")
     generator = torch.Generator().manual_seed(args.seed)
@@ -283,12 +302,13 @@ def report_offload(timings: workload.Timings, model_bytes: int, args: argparse.N
 
     peak, largest = stats["peak_resident_bytes"], stats["largest_layer_bytes"]
     bound = (1 + args.prefetch) * largest
-    print(f"\nstreamed weights on {args.device}: peak {size(peak)} = {peak / largest:.2f} x the "
-          f"largest layer ({size(largest)}), {peak / model_bytes:.1%} of the model; "
-          f"(1 + prefetch) x largest = {size(bound)}: {'kept' if peak <= bound else 'exceeded'}")
+    print(f"\nstreamed weights on {args.device}: peak {format_size(peak)} = {peak / largest:.2f} "
+          f"x the largest layer ({format_size(largest)}), {peak / model_bytes:.1%} of the model; "
+          f"(1 + prefetch) x largest = {format_size(bound)}: "
+          f"{'kept' if peak <= bound else 'exceeded'}")
     forwards = len(timings.offloaded)
     print(f"per offloaded forward: {stats['copies'] / forwards:.0f} copies, "
-          f"{size(stats['bytes_copied'] / forwards)}, "
+          f"{format_size(stats['bytes_copied'] / forwards)}, "
           f"{stats['copy_seconds'] / forwards:.3f} s copying, "
           f"{stats['wait_seconds'] / forwards:.3f} s of it waited for")
     if args.device.type == "cuda" and stats["copy_seconds"]:
@@ -298,8 +318,8 @@ def report_offload(timings: workload.Timings, model_bytes: int, args: argparse.N
     print("\npool stats:")
     for key, value in pool.stats().items():
         print(f"  {key:24}{value}")
-    print(f"  {'held for the weights':24}{size(stats['host_bytes'])} of buffers for "
-          f"{size(stats['streamed_bytes'])} of weights")
+    print(f"  {'held for the weights':24}{format_size(stats['host_bytes'])} of buffers for "
+          f"{format_size(stats['streamed_bytes'])} of weights")
     with leased(pool, 1) as probe:
         pinned = probe.is_pinned()
     print(f"\nCUDA used: {'yes' if args.device.type == 'cuda' else 'no'} ({args.device}); "

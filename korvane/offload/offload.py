@@ -260,7 +260,7 @@ def _check_device(device) -> torch.device:
         raise ValueError(f"device is {device} but CUDA is not available")
     index = torch.cuda.current_device() if device.index is None else device.index
     if index >= torch.cuda.device_count():
-        raise ValueError(f"device is {device} but there are {torch.cuda.device_count()} CUDA devices")
+        raise ValueError(f"device is {device} but CUDA has {torch.cuda.device_count()} devices")
     return torch.device("cuda", index)
 
 
@@ -287,7 +287,7 @@ def _check_layers(module: nn.Module, layers: Iterable[nn.Module]) -> list[nn.Mod
         if not isinstance(layer, nn.Module):
             raise TypeError(f"layers must hold torch.nn.Modules, not {type(layer).__name__}")
         if id(layer) not in members:
-            raise ValueError(f"layers must be submodules of module; a {type(layer).__name__} is not")
+            raise ValueError(f"layers must be submodules of module: {type(layer).__name__} is not")
         if isinstance(layer, (nn.ModuleList, nn.ModuleDict)):
             raise ValueError(f"a {type(layer).__name__} is never called: pass its items as layers")
     ids = [id(layer) for layer in layers]

@@ -96,42 +96,67 @@ def _copies_for(device: torch.device):
 
 
 class _Entry:
-    """Where one tensor's bytes lie in the run, and what the tensor looked like."""
+    """Where one tensor's bytes lie in the run, and what the tensor looked like.
 
-    __slots__ = ("shape", "stride", "dtype", "device", "requires_grad", "nbytes", "pieces")
+    A tensor that lies in one buffer, aligned, and whose dtype torch copies by value is copied
+    through a view of the buffer in its own dtype and strides, so that ``copy_`` converts any
+    strides, conjugate or negative bits on the way without a temporary. Any other is copied as
+    bytes, piece by piece, from and to a tensor in the staged strides.
+    """
+
+    __slots__ = ("shape", "stride", "dtype", "device", "requires_grad", "nbytes", "view",
+                 "pieces")
 
     def __init__(self, tensor: torch.Tensor):
         self.shape = tensor.shape
-        self.stride = tensor.stride()
+        # Dense tensors keep their strides (channels_last stays channels_last); others become
+        # contiguous.
+        self.stride = tensor.stride() if _is_dense(tensor) else _contiguous_strides(tensor.shape)
         self.dtype = tensor.dtype
         self.device = tensor.device
         self.requires_grad = tensor.requires_grad
         self.nbytes = tensor.numel() * tensor.element_size()
+        self.view: Optional[torch.Tensor] = None
         # (slice of a buffer, first byte, end byte of the tensor's bytes it holds)
         self.pieces: list[tuple[torch.Tensor, int, int]] = []
 
+    def place(self, pieces: list[tuple[torch.Tensor, int, int]], offset: int) -> None:
+        """Takes the slices of buffers that hold the bytes; ``offset``: where the first starts
+        in its buffer."""
+        self.pieces = pieces
+        if len(pieces) == 1 and offset % ALIGNMENT == 0 and _copies_by_value(self.dtype):
+            self.view = pieces[0][0].view(self.dtype).as_strided(self.shape, self.stride)
+
     def copy_in(self, tensor: torch.Tensor, copies) -> None:
-        source = _as_staged(tensor)
-        self.stride = source.stride()
-        for piece, part in self._split(_bytes_of(source)):
+        if self.view is not None:
+            copies.copy(self.view, tensor)
+            return
+        for piece, part in self._split(_bytes_of(self._in_staged_strides(tensor))):
             copies.copy(piece, part)
 
     def copy_out(self, target: torch.Tensor, copies) -> None:
-        direct = target.stride() == self.stride and not (target.is_conj() or target.is_neg())
-        dest = target if direct else self.empty(target.device)
+        if self.view is not None:
+            copies.copy(target, self.view)
+            return
+        dest = self._in_staged_strides(target, copy=False)
         for piece, part in self._split(_bytes_of(dest)):
             copies.copy(part, piece)
         if dest is not target:
-            target.detach().copy_(dest)
+            target.copy_(dest)
 
     def empty(self, device: torch.device) -> torch.Tensor:
         return torch.empty_strided(self.shape, self.stride, dtype=self.dtype, device=device)
 
+    def _in_staged_strides(self, tensor: torch.Tensor, copy: bool = True) -> torch.Tensor:
+        """``tensor`` if its bytes are its values in the staged strides, else a new tensor in
+        those strides (holding its values if ``copy``)."""
+        if tensor.stride() == self.stride and not (tensor.is_conj() or tensor.is_neg()):
+            return tensor
+        staged = self.empty(tensor.device)
+        return staged.copy_(tensor) if copy else staged
+
     def _split(self, flat: torch.Tensor) -> Iterator[tuple[torch.Tensor, torch.Tensor]]:
         """Each slice of a buffer with the part of ``flat`` (the tensor's bytes) it holds."""
-        if len(self.pieces) == 1:
-            yield self.pieces[0][0], flat
-            return
         for piece, start, end in self.pieces:
             yield piece, flat[start:end]
 
@@ -245,25 +270,31 @@ class StagedGroup:
             buffer_starts.append(buffer_starts[-1] + size)
         for entry, start in zip(self._entries, starts):
             index = bisect.bisect_right(buffer_starts, start) - 1
+            offset = start - buffer_starts[index]
+            pieces = []
             position = start
             while position < start + entry.nbytes:
-                offset = position - buffer_starts[index]
+                first = position - buffer_starts[index]
                 length = min(start + entry.nbytes, buffer_starts[index + 1]) - position
-                piece = self._buffers[index][offset:offset + length]
-                entry.pieces.append((piece, position - start, position - start + length))
+                piece = self._buffers[index][first:first + length]
+                pieces.append((piece, position - start, position - start + length))
                 position += length
                 index += 1
+            entry.place(pieces, offset)
 
+    @torch.no_grad()
     def _copy_in(self, tensors: list[torch.Tensor]) -> None:
         devices: dict[torch.device, Any] = {}
         try:
             for entry, tensor in zip(self._entries, tensors):
-                copies = devices.setdefault(tensor.device, _copies_for(tensor.device))
-                entry.copy_in(tensor, copies)
+                if tensor.device not in devices:
+                    devices[tensor.device] = _copies_for(tensor.device)
+                entry.copy_in(tensor, devices[tensor.device])
         finally:
             self._copied_in = self._record(devices)
             self._in_flight = list(self._copied_in)
 
+    @torch.no_grad()
     def _copy_out(self, pairs: Iterable[tuple[_Entry, torch.Tensor]]) -> None:
         devices: dict[torch.device, Any] = {}
         try:
@@ -396,11 +427,22 @@ def _run_of_buckets(nbytes: int, bucket_sizes: Sequence[int]) -> list[int]:
     return run + [sizes[-1]] * (nbytes > 0)
 
 
-def _as_staged(tensor: torch.Tensor) -> torch.Tensor:
-    """The tensor whose bytes are staged: without autograd, conjugate or negative bits, and
-    in its own strides where its elements fill one span of memory, else contiguous."""
-    source = tensor.detach().resolve_conj().resolve_neg()
-    return source if _is_dense(source) else source.contiguous()
+def _copies_by_value(dtype: torch.dtype) -> bool:
+    """Whether ``copy_`` copies this dtype element by element (not so bit-packed ones)."""
+    return dtype.is_floating_point or dtype.is_complex or dtype in _INTEGER_DTYPES
+
+
+_INTEGER_DTYPES = frozenset([torch.bool, torch.uint8, torch.int8, torch.int16, torch.int32,
+                             torch.int64, torch.uint16, torch.uint32, torch.uint64])
+
+
+def _contiguous_strides(shape: torch.Size) -> tuple[int, ...]:
+    strides = []
+    step = 1
+    for size in reversed(shape):
+        strides.append(step)
+        step *= max(size, 1)
+    return tuple(reversed(strides))
 
 
 def _is_dense(tensor: torch.Tensor) -> bool:
@@ -419,7 +461,7 @@ def _is_dense(tensor: torch.Tensor) -> bool:
 
 def _bytes_of(tensor: torch.Tensor) -> torch.Tensor:
     """A flat uint8 view of a dense tensor's span of memory, in memory order."""
-    return tensor.detach().as_strided((tensor.numel(),), (1,)).view(torch.uint8)
+    return tensor.as_strided((tensor.numel(),), (1,)).view(torch.uint8)
 
 
 def _unpack(tensors: Any, name: str) -> tuple[Optional[list], list]:
@@ -445,6 +487,8 @@ def _check_stageable(tensor: Any, name: str) -> None:
         kind = f"a quantized tensor ({tensor.dtype})"
     elif tensor.is_nested:
         kind = "a nested tensor"
+    elif torch._C._functorch.is_functorch_wrapped_tensor(tensor):
+        kind = "a tensor wrapped by a torch.func transform"
     elif tensor.layout != torch.strided:
         kind = f"a tensor of layout {tensor.layout}"
     elif tensor.device.type not in ("cpu", "cuda"):
@@ -461,7 +505,8 @@ def _check_target(target: Any, entry: _Entry, name: str) -> None:
     if target.shape != entry.shape:
         raise ValueError(f"{name} has shape {tuple(target.shape)}, the staged tensor "
                          f"{tuple(entry.shape)}")
-    if any(stride == 0 and size > 1 for size, stride in zip(target.shape, target.stride())):
+    if not target.is_contiguous() and any(
+            stride == 0 and size > 1 for size, stride in zip(target.shape, target.stride())):
         raise ValueError(f"{name} has elements that share memory (strides {target.stride()})")
 
 
