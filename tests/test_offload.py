@@ -116,20 +116,27 @@ def test_outputs_and_weights_equal_the_resident_module(shape, prefetch, device, 
     assert all(torch.equal(t, weights[name]) for name, t in module.state_dict().items())
 
 
+@pytest.mark.parametrize("device", DEVICES)
 @pytest.mark.parametrize("prefetch", [0, 1, 3, 9])
-def test_the_device_holds_the_running_layer_and_those_fetched_ahead(prefetch, pool):
-    module = nn.Sequential(*(nn.Linear(32, 32) for _ in range(6)))
+def test_the_device_holds_the_running_layer_and_those_fetched_ahead(prefetch, device, pool):
+    module = nn.Sequential(*(nn.Linear(256, 256) for _ in range(6)))
     layer_bytes = sum(p.numel() * p.element_size() for p in module[0].parameters())
-    offloaded = offload_module(module, pool, "cpu", prefetch=prefetch)
+    offloaded = offload_module(module, pool, device, prefetch=prefetch)
     peaks = []
     module.register_forward_hook(lambda *_: peaks.append(offloaded.stats()["peak_resident_bytes"]))
     with torch.no_grad():
         for _ in range(3):
-            module(torch.randn(4, 32))
+            if device == "cuda":
+                torch.cuda.synchronize()
+                torch.cuda.reset_peak_memory_stats()
+                start = torch.cuda.memory_allocated()
+            module(torch.randn(4, 256, device=device))
             assert offloaded.stats()["resident_bytes"] == 0
     # The first forward learns the order, so nothing is fetched ahead of it.
     assert peaks == [layer_bytes] + 2 * [min(1 + prefetch, 6) * layer_bytes]
     assert offloaded.stats()["copies"] == 18
+    if device == "cuda":  # the allocator agrees, give or take rounding and activations
+        assert torch.cuda.max_memory_allocated() - start <= peaks[-1] + (64 << 10)
 
 
 class RecordingEngine(engines.CpuEngine):

@@ -29,9 +29,9 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Union[str, int, 
     ``layers`` are the submodules to stream; by default the direct children that hold parameters
     or buffers, with the items of a ``ModuleList`` or ``ModuleDict`` in place of the container.
     Everything else moves to ``device`` and stays there. Each layer's parameters and buffers are
-    packed into pooled buffers (a tensor that several layers share, once, apart) and point at empty
-    placeholders between calls; they stay the same objects, so references, hooks and
-    ``state_dict()`` keys keep working. While a layer runs, the weights of the next ``prefetch``
+    packed into pooled buffers (a tensor that several layers share is packed once, in a group of
+    its own) and point at empty placeholders between calls; they stay the same objects, so
+    references, hooks and ``state_dict()`` keys keep working. While a layer runs, the weights of the next ``prefetch``
     layers (in the order of the first forward) are copied to the device, on a copy stream of their
     own on CUDA; the device holds the streamed weights of at most ``1 + prefetch`` layers.
 
@@ -42,7 +42,7 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Union[str, int, 
     if not isinstance(module, nn.Module):
         raise TypeError(f"module must be a torch.nn.Module, not {type(module).__name__}")
     if not all(callable(getattr(pool, name, None)) for name in ("lease", "release")):
-        raise TypeError(f"pool must have lease() and release(), not be a {type(pool).__name__}")
+        raise TypeError(f"pool must have lease() and release(), which {type(pool).__name__} lacks")
     device = _check_device(device)
     if isinstance(prefetch, bool) or not isinstance(prefetch, int):
         raise TypeError(f"prefetch must be an int, not {type(prefetch).__name__}")
