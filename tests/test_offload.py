@@ -1,5 +1,6 @@
 """Streaming a module's layers from pooled host buffers: results, residency, order, undoing it."""
 
+import gc
 import itertools
 
 import pytest
@@ -244,6 +245,15 @@ def test_close_leaves_an_ordinary_resident_module(pool):
     assert torch.equal(module(*calls[0]), expected[0])  # gradients allowed again
     with offload_module(module, pool, "cpu"), torch.no_grad():  # and it can be offloaded anew
         assert torch.equal(module(*calls[0]), expected[0])
+
+
+def test_a_module_dropped_without_close_gives_its_buffers_back(pool):
+    module = mlp()
+    offload_module(module, pool, "cpu")
+    assert pool.stats()["leased_count"] == 3
+    del module
+    gc.collect()
+    assert pool.stats()["leased_count"] == 0
 
 
 def test_a_forward_needing_gradients_is_refused_before_anything_moves(pool):

@@ -15,7 +15,8 @@ from korvane.offload.staging import BufferPool, stage_many
 
 __all__ = ["offload_module", "OffloadedModule"]
 
-# Layers whose weights are staged now, so that a second offload cannot stage their placeholders.
+# Layers whose weights are staged now, so that a second offload cannot stage their placeholders;
+# weakly held, so that a module dropped without close() is still collected.
 _streamed_layers: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 
 
@@ -161,7 +162,7 @@ class OffloadedModule:
                 tensor.data = data
             raise
         for layer in self._needs:
-            _streamed_layers[layer] = self
+            _streamed_layers[layer] = True
 
     def _hook(self) -> None:
         # Ours run first before a call and last after it, so other hooks see the weights loaded.
