@@ -32,8 +32,8 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
                         help="transformer blocks, or layers of the round trip (default 20)")
     parser.add_argument("--total-mib", type=_at_least(1), default=1024,
                         help="size of the model in MiB (default 1024)")
-    parser.add_argument("--batches", type=_at_least(1), default=4,
-                        help="offload: batches run each way (default 4)")
+    parser.add_argument("--batches", type=_at_least(1), default=3,
+                        help="offload: batches run each way (default 3)")
     parser.add_argument("--batch-size", type=_at_least(1), default=2,
                         help="offload: sequences per batch (default 2)")
     parser.add_argument("--seq-len", type=_at_least(1), default=32,
