@@ -294,10 +294,11 @@ def report_offload(timings: workload.Timings, model_bytes: int, args: argparse.N
     print(f"\nseconds per forward (median of {args.batches})")
     print(f"  {'resident':34}{resident:8.3f}")
     print(f"  {'offloaded':34}{offloaded:8.3f}")
-    if timings.copy_alone is not None:
-        print(f"  {'copying every weight alone':34}{timings.copy_alone:8.3f}")
-        allowed = 1.1 * (resident + timings.copy_alone)
-        print(f"  offloaded within (resident + copying alone) + 10% = {allowed:.3f}: "
+    if timings.copy_alone:
+        copy_alone = workload.per_forward(timings.copy_alone)
+        print(f"  {'copying the weights to new memory':34}{copy_alone:8.3f}")
+        allowed = 1.1 * (resident + copy_alone)
+        print(f"  offloaded within (resident + copying) + 10% = {allowed:.3f}: "
               f"{'yes' if offloaded <= allowed else 'no'}")
 
     peak, largest = stats["peak_resident_bytes"], stats["largest_layer_bytes"]

@@ -80,7 +80,7 @@ class Timings:
     """Seconds of each timed forward, and the offloaded module's statistics over them."""
     resident: list[float] = field(default_factory=list)
     offloaded: list[float] = field(default_factory=list)
-    copy_alone: Optional[float] = None     # on the CPU only
+    copy_alone: list[float] = field(default_factory=list)   # on the CPU only
     stats: dict = field(default_factory=dict)
     mismatches: int = 0
 
@@ -88,12 +88,10 @@ class Timings:
 def compare(model: LanguageModel, batches: list[torch.Tensor], pool, device: torch.device,
             prefetch: int, step: Callable[[], None]) -> Timings:
     """Runs every batch through the model and through an offloaded copy of it, one after the
-    other (so that a busy spell of the machine falls on both alike), and checks each output bit
-    for bit. Both first run the first batch untimed: it warms the kernels and lets the offloaded
-    module learn its order."""
+    other, and on the CPU times copying the weights alone beside them (so that a busy spell of
+    the machine falls on all three alike); checks each output bit for bit. Both first run the
+    first batch untimed: it warms the kernels and lets the offloaded module learn its order."""
     timings = Timings()
-    if device.type == "cpu":
-        timings.copy_alone = _copy_alone(model)
     streamed = copy.deepcopy(model)
     with offload_module(streamed, pool, device, prefetch=prefetch) as offloaded, \
             torch.inference_mode():
@@ -106,6 +104,8 @@ def compare(model: LanguageModel, batches: list[torch.Tensor], pool, device: tor
             seconds, output = _timed(offloaded, tokens, device)
             timings.offloaded.append(seconds)
             timings.mismatches += not torch.equal(output, expected)
+            if device.type == "cpu":
+                timings.copy_alone.append(_copy_alone(model))
             step()
         timings.stats = _since(before, offloaded.stats())
     return timings
@@ -124,15 +124,14 @@ def _timed(model: Callable, tokens: torch.Tensor, device: torch.device):
 
 
 def _copy_alone(model: nn.Module) -> float:
-    """The median time of copying every weight once into a new CPU tensor, with nothing else
-    running: the least that moving the weights at every forward can add to it."""
-    runs = []
-    for _ in range(3):
-        start = time.perf_counter()
-        for weight in model.parameters():
-            torch.empty_like(weight).copy_(weight)
-        runs.append(time.perf_counter() - start)
-    return statistics.median(runs)
+    """Seconds to copy every weight into new memory, as moving the weights to a device does,
+    with nothing else running. The copies are all kept until the end: a copy freed at once would
+    let the next one reuse its pages, which the weights fetched for a forward cannot do."""
+    start = time.perf_counter()
+    copies = [torch.empty_like(weight).copy_(weight) for weight in model.parameters()]
+    seconds = time.perf_counter() - start
+    del copies
+    return seconds
 
 
 def _since(before: dict, after: dict) -> dict:
