@@ -99,11 +99,11 @@ def _copies_for(device: torch.device):
 class _Entry:
     """Where one tensor's bytes lie in the run, and what the tensor looked like.
 
-    The buffers are viewed in the tensor's own dtype wherever its element boundaries allow (the
-    run keeps them aligned with real buckets), else as bytes, as are bit-packed dtypes. A
-    tensor in one buffer is copied through such a view in its own strides, so that ``copy_``
-    converts any strides, conjugate or negative bits on the way; one that straddles buffers is
-    copied in flat parts from and to a tensor in the staged strides.
+    The buffers are viewed in the tensor's dtype where its elements' boundaries fall on theirs
+    (always, with bucket sizes that are multiples of 64 bytes), else as bytes, as they are for
+    bit-packed dtypes. A tensor in one buffer is copied through a view in its own strides, so
+    that ``copy_`` converts any strides, conjugate or negative bits on the way; one that
+    straddles buffers is copied in flat parts from and to a tensor in the staged strides.
     """
 
     __slots__ = ("shape", "stride", "dtype", "device", "requires_grad", "nbytes", "word",
