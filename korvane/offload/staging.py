@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import bisect
 import contextlib
+import itertools
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Optional, Protocol, Union
 
@@ -21,8 +22,8 @@ __all__ = ["BufferPool", "leased", "stage_many", "StagedGroup", "stage_to_host",
 Device = Union[str, int, torch.device]
 Tensors = Union[Sequence[torch.Tensor], Mapping[Any, torch.Tensor]]
 
-# Every tensor starts at a multiple of this many bytes into the run (a cache line), so that its
-# copies in and out start aligned whatever came before it.
+# Every tensor starts at a multiple of this many bytes into the run (a cache line), so that it
+# can be viewed in its own dtype there and its copies start aligned whatever came before it.
 ALIGNMENT = 64
 
 
@@ -98,14 +99,15 @@ def _copies_for(device: torch.device):
 class _Entry:
     """Where one tensor's bytes lie in the run, and what the tensor looked like.
 
-    A tensor that lies in one buffer, aligned, and whose dtype torch copies by value is copied
-    through a view of the buffer in its own dtype and strides, so that ``copy_`` converts any
-    strides, conjugate or negative bits on the way without a temporary. Any other is copied as
-    bytes, piece by piece, from and to a tensor in the staged strides.
+    The buffers are viewed in the tensor's dtype where its elements' boundaries fall on theirs
+    (always, with bucket sizes that are multiples of 64 bytes), else as bytes, as they are for
+    bit-packed dtypes. A tensor in one buffer is copied through a view in its own strides, so
+    that ``copy_`` converts any strides, conjugate or negative bits on the way; one that
+    straddles buffers is copied in flat parts from and to a tensor in the staged strides.
     """
 
-    __slots__ = ("shape", "stride", "dtype", "device", "requires_grad", "nbytes", "view",
-                 "pieces")
+    __slots__ = ("shape", "stride", "dtype", "device", "requires_grad", "nbytes", "word",
+                 "view", "pieces")
 
     def __init__(self, tensor: torch.Tensor):
         self.shape = tensor.shape
@@ -115,23 +117,34 @@ class _Entry:
         self.dtype = tensor.dtype
         self.device = tensor.device
         self.requires_grad = tensor.requires_grad
-        self.nbytes = tensor.numel() * tensor.element_size()
+        self.nbytes = tensor.nbytes
+        self.word = tensor.dtype  # the dtype the buffers are viewed in
         self.view: Optional[torch.Tensor] = None
-        # (slice of a buffer, first byte, end byte of the tensor's bytes it holds)
+        # (slice of a buffer, first word, end word of the tensor's words it holds)
         self.pieces: list[tuple[torch.Tensor, int, int]] = []
 
-    def place(self, pieces: list[tuple[torch.Tensor, int, int]], offset: int) -> None:
-        """Takes the slices of buffers that hold the bytes; ``offset``: where the first starts
-        in its buffer."""
-        self.pieces = pieces
-        if len(pieces) == 1 and offset % ALIGNMENT == 0 and _copies_by_value(self.dtype):
-            self.view = pieces[0][0].view(self.dtype).as_strided(self.shape, self.stride)
+    def place(self, run: "_Run", start: int) -> None:
+        """Takes the bytes from ``start`` on in ``run``."""
+        if not self.nbytes:
+            return
+        index, offset = run.locate(start)
+        size = self.dtype.itemsize
+        by_value = _copies_by_value(self.dtype) and offset % size == 0
+        if by_value and offset + self.nbytes <= run.size(index):
+            view = run.typed(index, self.dtype)
+            self.view = view.as_strided(self.shape, self.stride, offset // size)
+            return
+        pieces = run.slices(start, self.nbytes)
+        if not by_value or any(first % size for _, first, _ in pieces):
+            self.word, size = torch.uint8, 1
+        self.pieces = [(piece.view(self.word), first // size, end // size)
+                       for piece, first, end in pieces]
 
     def copy_in(self, tensor: torch.Tensor, copies) -> None:
         if self.view is not None:
             copies.copy(self.view, tensor)
             return
-        for piece, part in self._split(_bytes_of(self._in_staged_strides(tensor))):
+        for piece, part in self._split(self._in_staged_strides(tensor)):
             copies.copy(piece, part)
 
     def copy_out(self, target: torch.Tensor, copies) -> None:
@@ -139,7 +152,7 @@ class _Entry:
             copies.copy(target, self.view)
             return
         dest = self._in_staged_strides(target, copy=False)
-        for piece, part in self._split(_bytes_of(dest)):
+        for piece, part in self._split(dest):
             copies.copy(part, piece)
         if dest is not target:
             target.copy_(dest)
@@ -155,10 +168,53 @@ class _Entry:
         staged = self.empty(tensor.device)
         return staged.copy_(tensor) if copy else staged
 
-    def _split(self, flat: torch.Tensor) -> Iterator[tuple[torch.Tensor, torch.Tensor]]:
-        """Each slice of a buffer with the part of ``flat`` (the tensor's bytes) it holds."""
+    def _split(self, tensor: torch.Tensor) -> Iterator[tuple[torch.Tensor, torch.Tensor]]:
+        """Each slice of a buffer with the words of ``tensor`` (dense, in the staged strides)
+        it holds."""
+        flat = tensor.as_strided((tensor.numel(),), (1,))
+        if self.word != self.dtype:
+            flat = flat.view(self.word)
         for piece, start, end in self.pieces:
             yield piece, flat[start:end]
+
+
+class _Run:
+    """Leased buffers laid end to end, each used up to its bucket's size."""
+
+    def __init__(self, buffers: list[torch.Tensor], sizes: list[int]):
+        self._buffers = buffers
+        self._starts = [0, *itertools.accumulate(sizes)]
+        self._typed: dict[tuple[int, torch.dtype], torch.Tensor] = {}
+
+    def size(self, index: int) -> int:
+        return self._starts[index + 1] - self._starts[index]
+
+    def locate(self, start: int) -> tuple[int, int]:
+        """The buffer that holds byte ``start`` of the run, and the offset there."""
+        index = bisect.bisect_right(self._starts, start) - 1
+        return index, start - self._starts[index]
+
+    def typed(self, index: int, dtype: torch.dtype) -> torch.Tensor:
+        """Buffer ``index`` viewed in ``dtype``; made once per group."""
+        key = (index, dtype)
+        if key not in self._typed:
+            words = self.size(index) // dtype.itemsize
+            self._typed[key] = self._buffers[index][:words * dtype.itemsize].view(dtype)
+        return self._typed[key]
+
+    def slices(self, start: int, nbytes: int) -> list[tuple[torch.Tensor, int, int]]:
+        """The slices of buffers that hold ``nbytes`` bytes from ``start`` on, each with the
+        first and the end byte of the span it holds."""
+        index, offset = self.locate(start)
+        slices = []
+        done = 0
+        while done < nbytes:
+            length = min(nbytes - done, self.size(index) - offset)
+            slices.append((self._buffers[index][offset:offset + length], done, done + length))
+            done += length
+            index += 1
+            offset = 0
+        return slices
 
 
 class StagedGroup:
@@ -257,30 +313,19 @@ class StagedGroup:
         return f"StagedGroup({len(self)} tensors, nbytes={self.nbytes}, {state})"
 
     def _lease(self, bucket_sizes: Sequence[int]) -> None:
-        """Leases the run and cuts it into each tensor's pieces."""
+        """Leases the run and places every tensor in it."""
         starts = []
         end = 0
         for entry in self._entries:
             start = -(-end // ALIGNMENT) * ALIGNMENT
             starts.append(start)
             end = start + entry.nbytes
-        buffer_starts = [0]
-        for size in _run_of_buckets(end, bucket_sizes):
+        sizes = _run_of_buckets(end, bucket_sizes)
+        for size in sizes:
             self._buffers.append(self._pool.lease(size))
-            buffer_starts.append(buffer_starts[-1] + size)
+        run = _Run(self._buffers, sizes)
         for entry, start in zip(self._entries, starts):
-            index = bisect.bisect_right(buffer_starts, start) - 1
-            offset = start - buffer_starts[index]
-            pieces = []
-            position = start
-            while position < start + entry.nbytes:
-                first = position - buffer_starts[index]
-                length = min(start + entry.nbytes, buffer_starts[index + 1]) - position
-                piece = self._buffers[index][first:first + length]
-                pieces.append((piece, position - start, position - start + length))
-                position += length
-                index += 1
-            entry.place(pieces, offset)
+            entry.place(run, start)
 
     @torch.no_grad()
     def _copy_in(self, tensors: list[torch.Tensor]) -> None:
@@ -457,11 +502,6 @@ def _is_dense(tensor: torch.Tensor) -> bool:
             return False
         expected *= size
     return True
-
-
-def _bytes_of(tensor: torch.Tensor) -> torch.Tensor:
-    """A flat uint8 view of a dense tensor's span of memory, in memory order."""
-    return tensor.as_strided((tensor.numel(),), (1,)).view(torch.uint8)
 
 
 def _unpack(tensors: Any, name: str) -> tuple[Optional[list], list]:
