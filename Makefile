@@ -40,8 +40,19 @@ sanitize: $(VENV)/.built
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(BIN)/python -m pytest --capture=sys -p no:cacheprovider -o pythonpath=$(SANITIZE_SITE)
 
+# A wheel for PyPI, built with .venv's interpreter: auditwheel tags it manylinux by the newest
+# glibc and libstdc++ symbol versions the extension uses. The extension needs only the C and C++
+# runtimes that every manylinux system has, so a library copied into the wheel (torch's above
+# all) is an error.
+WHEEL_BUILD := build/wheel
+
 wheel: $(VENV)/.requirements
-	$(BIN)/pip wheel --no-build-isolation --no-deps -w dist .
+	rm -rf $(WHEEL_BUILD) dist/korvane_offload-*.whl
+	$(BIN)/pip wheel --no-build-isolation --no-deps -w $(WHEEL_BUILD) .
+	PATH=$(abspath $(BIN)):$$PATH auditwheel repair --wheel-dir dist $(WHEEL_BUILD)/korvane_offload-*.whl
+	@if $(BIN)/python -m zipfile -l dist/korvane_offload-*.whl | grep '\.libs/'; then \
+		echo "auditwheel copied the libraries above into the wheel"; exit 1; \
+	fi
 
 $(VENV)/.requirements: requirements-dev.txt
 	$(PYTHON) -m venv $(VENV)
