@@ -7,17 +7,48 @@ VENV := .venv
 BIN := $(VENV)/bin
 # -I keeps the source tree's korvane/ (which holds no built module) off sys.path.
 RUN := $(BIN)/python -I
+PIP := $(BIN)/pip --quiet --disable-pip-version-check
+# torch as requirements-dev.txt pins it, or `stand-in` for the small one in tests/ (see test-versions).
+TORCH := pinned
 
 PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(wildcard src/*) \
 	$(shell find korvane -type f -not -path '*/__pycache__/*')
 
-.PHONY: demo test bench sanitize wheel clean
+# A PYTHON named on the command line or in the environment replaces a $(VENV) made from another
+# interpreter; without one, $(VENV) keeps the interpreter it was made from.
+INTERPRETER := import sys; print(sys.base_prefix, sys.hexversion, sys.abiflags)
+ifneq ($(origin PYTHON),file)
+ifneq ($(shell $(PYTHON) -c '$(INTERPRETER)' 2>/dev/null),$(shell $(BIN)/python -c '$(INTERPRETER)' 2>/dev/null))
+.PHONY: $(VENV)/.requirements
+MAKE_VENV := $(PYTHON) -m venv --clear $(VENV)
+endif
+endif
+MAKE_VENV ?= [ -x $(BIN)/python ] || $(PYTHON) -m venv $(VENV)
+
+.PHONY: demo test test-versions bench sanitize wheel clean
 
 demo: $(VENV)/.built
 	$(RUN) -m korvane.offload
 
 test: $(VENV)/.built
 	$(RUN) -m pytest
+
+# The suite on every CPython from 3.10 to 3.13 that this machine has, found through pyenv or on
+# PATH; one it lacks is reported and skipped. Each runs in its own environment under
+# build/versions/ with the stand-in for torch, as torch 2.13.0 for these interpreters is a CUDA
+# build of several GB; the tests that need the real torch report themselves skipped.
+VERSIONS := 3.10 3.11 3.12 3.13
+
+test-versions:
+	@for version in $(VERSIONS); do \
+		python=$$(pyenv prefix $$version 2>/dev/null)/bin/python$$version; \
+		[ -x "$$python" ] || python=$$(command -v python$$version) || true; \
+		if ! "$$python" -c '' 2>/dev/null; then \
+			echo "CPython $$version: not on this machine, skipped"; continue; \
+		fi; \
+		echo "CPython $$version: $$python, torch stand-in"; \
+		$(MAKE) --no-print-directory test PYTHON=$$python VENV=build/versions/$$version TORCH=stand-in || exit; \
+	done
 
 bench: $(VENV)/.built
 	$(RUN) bench/bench_pool.py
@@ -55,12 +86,19 @@ wheel: $(VENV)/.requirements
 	fi
 
 $(VENV)/.requirements: requirements-dev.txt
-	$(PYTHON) -m venv $(VENV)
-	$(BIN)/pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	$(MAKE_VENV)
+ifeq ($(TORCH),stand-in)
+	grep -v '^torch==' requirements-dev.txt > $(VENV)/requirements.txt
+	$(PIP) install -r $(VENV)/requirements.txt
+	echo $(abspath tests/stand_in_torch) > \
+		$$($(BIN)/python -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/stand_in_torch.pth
+else
+	$(PIP) install -r requirements-dev.txt
+endif
 	touch $@
 
 $(VENV)/.built: $(VENV)/.requirements $(PACKAGE_SOURCES)
-	$(BIN)/pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	$(PIP) install --no-build-isolation --no-deps \
 		--config-settings=cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON .
 	touch $@
 
