@@ -8,7 +8,7 @@ BIN := $(VENV)/bin
 # -I keeps the source tree's korvane/ (which holds no built module) off sys.path.
 RUN := $(BIN)/python -I
 PIP := $(BIN)/pip --quiet --disable-pip-version-check
-# torch as requirements-dev.txt pins it, or `stand-in` for the small one in tests/ (see test-versions).
+# torch as requirements-dev.txt pins it, or `stand-in` for the one in tests/ (see test-versions).
 TORCH := pinned
 
 PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(wildcard src/*) \
@@ -18,7 +18,9 @@ PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(wildcard src/*) \
 # interpreter; without one, $(VENV) keeps the interpreter it was made from.
 INTERPRETER := import sys; print(sys.base_prefix, sys.hexversion, sys.abiflags)
 ifneq ($(origin PYTHON),file)
-ifneq ($(shell $(PYTHON) -c '$(INTERPRETER)' 2>/dev/null),$(shell $(BIN)/python -c '$(INTERPRETER)' 2>/dev/null))
+NAMED_PYTHON = $(shell $(PYTHON) -c '$(INTERPRETER)' 2>/dev/null)
+VENV_PYTHON = $(shell $(BIN)/python -c '$(INTERPRETER)' 2>/dev/null)
+ifneq ($(NAMED_PYTHON),$(VENV_PYTHON))
 .PHONY: $(VENV)/.requirements
 MAKE_VENV := $(PYTHON) -m venv --clear $(VENV)
 endif
@@ -34,9 +36,9 @@ test: $(VENV)/.built
 	$(RUN) -m pytest
 
 # The suite on every CPython from 3.10 to 3.13 that this machine has, found through pyenv or on
-# PATH; one it lacks is reported and skipped. Each runs in its own environment under
-# build/versions/ with the stand-in for torch, as torch 2.13.0 for these interpreters is a CUDA
-# build of several GB; the tests that need the real torch report themselves skipped.
+# PATH; one it lacks is reported and skipped. Each gets an environment under build/versions/ with
+# the stand-in for torch in tests/stand_in_torch, since torch 2.13.0 from PyPI is a CUDA build of
+# several GB; the tests that need the real torch report themselves skipped (`make test` runs them).
 VERSIONS := 3.10 3.11 3.12 3.13
 
 test-versions:
@@ -47,7 +49,8 @@ test-versions:
 			echo "CPython $$version: not on this machine, skipped"; continue; \
 		fi; \
 		echo "CPython $$version: $$python, torch stand-in"; \
-		$(MAKE) --no-print-directory test PYTHON=$$python VENV=build/versions/$$version TORCH=stand-in || exit; \
+		$(MAKE) --no-print-directory test PYTHON=$$python VENV=build/versions/$$version \
+			TORCH=stand-in || exit; \
 	done
 
 bench: $(VENV)/.built
@@ -80,7 +83,8 @@ WHEEL_BUILD := build/wheel
 wheel: $(VENV)/.requirements
 	rm -rf $(WHEEL_BUILD) dist/korvane_offload-*.whl
 	$(BIN)/pip wheel --no-build-isolation --no-deps -w $(WHEEL_BUILD) .
-	PATH=$(abspath $(BIN)):$$PATH auditwheel repair --wheel-dir dist $(WHEEL_BUILD)/korvane_offload-*.whl
+	PATH=$(abspath $(BIN)):$$PATH \
+		auditwheel repair --wheel-dir dist $(WHEEL_BUILD)/korvane_offload-*.whl
 	@if $(BIN)/python -m zipfile -l dist/korvane_offload-*.whl | grep '\.libs/'; then \
 		echo "auditwheel copied the libraries above into the wheel"; exit 1; \
 	fi

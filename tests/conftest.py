@@ -22,7 +22,8 @@ NEEDS_REAL_TORCH = {"test_staging.py", "test_demo.py", "test_bench_runs.py"}
 
 class _NeedsRealTorch(pytest.Module):
     def collect(self):
-        pytest.skip(f"{self.path.name} needs the real torch, not the stand-in", allow_module_level=True)
+        reason = f"{self.path.name} needs the real torch, not the stand-in"
+        pytest.skip(reason, allow_module_level=True)
 
 
 def pytest_pycollect_makemodule(module_path, parent):
