@@ -7,17 +7,51 @@ VENV := .venv
 BIN := $(VENV)/bin
 # -I keeps the source tree's korvane/ (which holds no built module) off sys.path.
 RUN := $(BIN)/python -I
+PIP := $(BIN)/pip --quiet --disable-pip-version-check
+# torch as requirements-dev.txt pins it, or `stand-in` for the one in tests/ (see test-versions).
+TORCH := pinned
 
 PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(wildcard src/*) \
 	$(shell find korvane -type f -not -path '*/__pycache__/*')
 
-.PHONY: demo test bench bench-staging gpu-check sanitize wheel clean
+# A PYTHON named on the command line or in the environment replaces a $(VENV) made from another
+# interpreter; without one, $(VENV) keeps the interpreter it was made from.
+INTERPRETER := import sys; print(sys.base_prefix, sys.hexversion, sys.abiflags)
+ifneq ($(origin PYTHON),file)
+NAMED_PYTHON = $(shell $(PYTHON) -c '$(INTERPRETER)' 2>/dev/null)
+VENV_PYTHON = $(shell $(BIN)/python -c '$(INTERPRETER)' 2>/dev/null)
+ifneq ($(NAMED_PYTHON),$(VENV_PYTHON))
+.PHONY: $(VENV)/.requirements
+MAKE_VENV := $(PYTHON) -m venv --clear $(VENV)
+endif
+endif
+MAKE_VENV ?= [ -x $(BIN)/python ] || $(PYTHON) -m venv $(VENV)
+
+.PHONY: demo test test-versions bench bench-staging gpu-check sanitize wheel clean
 
 demo: $(VENV)/.built
 	$(RUN) -m korvane.offload
 
 test: $(VENV)/.built
 	$(RUN) -m pytest
+
+# The suite on every CPython from 3.10 to 3.13 that this machine has, found through pyenv or on
+# PATH; one it lacks is reported and skipped. Each gets an environment under build/versions/ with
+# the stand-in for torch in tests/stand_in_torch, since torch 2.13.0 from PyPI is a CUDA build of
+# several GB; the tests that need the real torch report themselves skipped (`make test` runs them).
+VERSIONS := 3.10 3.11 3.12 3.13
+
+test-versions:
+	@for version in $(VERSIONS); do \
+		python=$$(pyenv prefix $$version 2>/dev/null)/bin/python$$version; \
+		[ -x "$$python" ] || python=$$(command -v python$$version) || true; \
+		if ! "$$python" -c '' 2>/dev/null; then \
+			echo "CPython $$version: not on this machine, skipped"; continue; \
+		fi; \
+		echo "CPython $$version: $$python, torch stand-in"; \
+		$(MAKE) --no-print-directory test PYTHON=$$python VENV=build/versions/$$version \
+			TORCH=stand-in || exit; \
+	done
 
 bench: $(VENV)/.built
 	$(RUN) bench/bench_pool.py
@@ -47,16 +81,35 @@ sanitize: $(VENV)/.built
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(BIN)/python -m pytest --capture=sys -p no:cacheprovider -o pythonpath=$(SANITIZE_SITE)
 
+# A wheel for PyPI, built with .venv's interpreter: auditwheel tags it manylinux by the newest
+# glibc and libstdc++ symbol versions the extension uses. The extension needs only the C and C++
+# runtimes that every manylinux system has, so a library copied into the wheel (torch's above
+# all) is an error.
+WHEEL_BUILD := build/wheel
+
 wheel: $(VENV)/.requirements
-	$(BIN)/pip wheel --no-build-isolation --no-deps -w dist .
+	rm -rf $(WHEEL_BUILD) dist/korvane_offload-*.whl
+	$(BIN)/pip wheel --no-build-isolation --no-deps -w $(WHEEL_BUILD) .
+	PATH=$(abspath $(BIN)):$$PATH \
+		auditwheel repair --wheel-dir dist $(WHEEL_BUILD)/korvane_offload-*.whl
+	@if $(BIN)/python -m zipfile -l dist/korvane_offload-*.whl | grep '\.libs/'; then \
+		echo "auditwheel copied the libraries above into the wheel"; exit 1; \
+	fi
 
 $(VENV)/.requirements: requirements-dev.txt
-	$(PYTHON) -m venv $(VENV)
-	$(BIN)/pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	$(MAKE_VENV)
+ifeq ($(TORCH),stand-in)
+	grep -v '^torch==' requirements-dev.txt > $(VENV)/requirements.txt
+	$(PIP) install -r $(VENV)/requirements.txt
+	echo $(abspath tests/stand_in_torch) > \
+		$$($(BIN)/python -c 'import sysconfig; print(sysconfig.get_path("purelib"))')/stand_in_torch.pth
+else
+	$(PIP) install -r requirements-dev.txt
+endif
 	touch $@
 
 $(VENV)/.built: $(VENV)/.requirements $(PACKAGE_SOURCES)
-	$(BIN)/pip install --quiet --disable-pip-version-check --no-build-isolation --no-deps \
+	$(PIP) install --no-build-isolation --no-deps \
 		--config-settings=cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON .
 	touch $@
 

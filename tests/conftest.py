@@ -14,6 +14,27 @@ GIB = 1 << 30
 
 EXTENSION = "korvane.offload.pinned_pool"
 
+# Interpreters without an installable torch run the suite against the stand-in in
+# tests/stand_in_torch; these files need what only the real one does.
+STAND_IN_TORCH = importlib.import_module("torch").__version__ == "0+stand.in"
+NEEDS_REAL_TORCH = {"test_staging.py", "test_demo.py", "test_bench_runs.py"}
+
+
+class _NeedsRealTorch(pytest.Module):
+    def collect(self):
+        reason = f"{self.path.name} needs the real torch, not the stand-in"
+        pytest.skip(reason, allow_module_level=True)
+
+
+def pytest_pycollect_makemodule(module_path, parent):
+    if STAND_IN_TORCH and module_path.name in NEEDS_REAL_TORCH:
+        return _NeedsRealTorch.from_parent(parent, path=module_path)
+    return None
+
+
+def pytest_report_header():
+    return "torch: the stand-in in tests/stand_in_torch" if STAND_IN_TORCH else None
+
 
 def load_extension():
     return importlib.import_module(EXTENSION)
