@@ -301,8 +301,11 @@ def test_failure_while_staging_returns_the_buffers_already_leased(pool):
 def test_dropped_handles_give_their_buffers_back(pool):
     stage_to_host(pool, torch.randn(1000))
     stage_many(pool, [torch.randn(1000)])
+    cycle = [stage_many(pool, [torch.randn(1000)])]  # collected as a cycle, buffers included
+    cycle.append(cycle)
+    del cycle
     gc.collect()
-    assert pool._leased == {} and pool.stats()["leases"] == 2 * (3 + 4)  # 3 large, 4 small
+    assert pool._leased == {} and pool.stats()["leases"] == 3 * (3 + 4)  # 3 large, 4 small
 
 
 def test_leased_releases_on_exceptions(pool):

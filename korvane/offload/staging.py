@@ -12,6 +12,7 @@ from __future__ import annotations
 import bisect
 import contextlib
 import itertools
+import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, Optional, Protocol, Union
 
@@ -233,7 +234,11 @@ class StagedGroup:
         self._buffers: list[torch.Tensor] = []
         self._copied_in: list = []  # events behind the copies into the buffers
         self._in_flight: list = []  # events behind every copy that may still touch them
-        self._released = False
+        # The buffers go back through a finalizer that holds them rather than through __del__:
+        # a group collected in a reference cycle would otherwise find its buffers already dead
+        # to the pool's weak references, and the pool would refuse them.
+        self._give_back = weakref.finalize(self, _give_back, pool, self._buffers, self._in_flight)
+        self._give_back.atexit = False
 
     def __len__(self) -> int:
         return len(self._entries)
@@ -251,7 +256,7 @@ class StagedGroup:
     @property
     def released(self) -> bool:
         """Whether the buffers went back to the pool."""
-        return self._released
+        return not self._give_back.alive
 
     def restore(self, device: Optional[Device] = None) -> Union[list, dict]:
         """New tensors with the staged values, shapes, dtypes, strides and ``requires_grad``:
@@ -287,20 +292,7 @@ class StagedGroup:
     def release(self) -> None:
         """Returns every buffer to the pool once the copies through them are done; later calls
         do nothing."""
-        if self._released:
-            return
-        self._released = True
-        for event in self._in_flight:
-            event.synchronize()
-        self._copied_in = self._in_flight = []
-        buffers, self._buffers = self._buffers, []
-        for buf in buffers:
-            self._pool.release(buf)
-
-    def __del__(self) -> None:
-        # A group dropped unreleased gives its buffers back rather than leave them leased.
-        if not getattr(self, "_released", True):
-            self.release()
+        self._give_back()
 
     def __enter__(self) -> "StagedGroup":
         return self
@@ -309,7 +301,7 @@ class StagedGroup:
         self.release()
 
     def __repr__(self) -> str:
-        state = "released" if self._released else f"{len(self._buffers)} buffers"
+        state = "released" if self.released else f"{len(self._buffers)} buffers"
         return f"StagedGroup({len(self)} tensors, nbytes={self.nbytes}, {state})"
 
     def _lease(self, bucket_sizes: Sequence[int]) -> None:
@@ -337,7 +329,7 @@ class StagedGroup:
                 entry.copy_in(tensor, devices[tensor.device])
         finally:
             self._copied_in = self._record(devices)
-            self._in_flight = list(self._copied_in)
+            self._in_flight[:] = self._copied_in
 
     @torch.no_grad()
     def _copy_out(self, pairs: Iterable[tuple[_Entry, torch.Tensor]]) -> None:
@@ -349,7 +341,7 @@ class StagedGroup:
                     devices[target.device].wait_for(target.device, self._copied_in)
                 entry.copy_out(target, devices[target.device])
         finally:
-            self._in_flight = [event for event in self._in_flight if not event.query()]
+            self._in_flight[:] = [event for event in self._in_flight if not event.query()]
             self._in_flight += self._record(devices)
 
     @staticmethod
@@ -358,8 +350,19 @@ class StagedGroup:
         return [event for event in events if event is not None]
 
     def _check_usable(self) -> None:
-        if self._released:
+        if self.released:
             raise RuntimeError("this staged group was already released")
+
+
+def _give_back(pool: BufferPool, buffers: list[torch.Tensor], in_flight: list) -> None:
+    """Returns a group's buffers to ``pool`` once the copies through them are done."""
+    for event in in_flight:
+        event.synchronize()
+    in_flight.clear()
+    returned = buffers[:]
+    buffers.clear()
+    for buf in returned:
+        pool.release(buf)
 
 
 def stage_many(pool: BufferPool, tensors: Tensors) -> StagedGroup:
