@@ -298,6 +298,49 @@ def test_failure_while_staging_returns_the_buffers_already_leased(pool):
     assert failing._leased == {} and len(failing._buckets[LARGE]) == 2
 
 
+def test_a_pool_refusing_one_buffer_still_gets_every_other_back():
+    class Refusing(SmallBuckets):
+        refused = False
+
+        def release(self, buf):
+            if not self.refused and self.stats()["leased_count"] == 5:
+                self.refused = True
+                raise RuntimeError("release refused")
+            super().release(buf)
+
+    pool = Refusing(1 << 30)
+    group = stage_many(pool, [torch.randn(2000)])  # 7 buffers
+    with pytest.raises(RuntimeError, match="refused"):
+        group.release()
+    assert group.released and pool.stats()["leased_count"] == 1
+
+
+class Forgetful:
+    """Lends fresh buffers and forgets them when they come back."""
+
+    BUCKET_SIZES_BYTES = [SMALL, LARGE]
+
+    def __init__(self):
+        self.storages = []
+
+    def lease(self, nbytes):
+        buf = torch.empty(nbytes, dtype=torch.uint8)
+        self.storages.append(buf.untyped_storage()._weak_ref())
+        return buf
+
+    def release(self, buf):
+        pass
+
+
+def test_a_released_group_holds_no_buffer_memory():
+    pool = Forgetful()
+    group = stage_many(pool, [torch.randn(300), torch.randn(5, 7).t(), torch.tensor(1.0)])
+    group.restore()
+    group.release()
+    gc.collect()
+    assert all(map(torch.UntypedStorage._expired, pool.storages)) and group is not None
+
+
 def test_dropped_handles_give_their_buffers_back(pool):
     stage_to_host(pool, torch.randn(1000))
     stage_many(pool, [torch.randn(1000)])

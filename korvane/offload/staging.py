@@ -292,7 +292,12 @@ class StagedGroup:
     def release(self) -> None:
         """Returns every buffer to the pool once the copies through them are done; later calls
         do nothing."""
-        self._give_back()
+        try:
+            self._give_back()
+        finally:
+            # The entries' views would keep the buffers' memory alive for as long as the group.
+            for entry in self._entries:
+                entry.view, entry.pieces = None, []
 
     def __enter__(self) -> "StagedGroup":
         return self
@@ -361,8 +366,10 @@ def _give_back(pool: BufferPool, buffers: list[torch.Tensor], in_flight: list) -
     in_flight.clear()
     returned = buffers[:]
     buffers.clear()
-    for buf in returned:
-        pool.release(buf)
+    # Every buffer goes back to the pool even if it refuses one of them.
+    with contextlib.ExitStack() as releases:
+        for buf in reversed(returned):
+            releases.callback(pool.release, buf)
 
 
 def stage_many(pool: BufferPool, tensors: Tensors) -> StagedGroup:
