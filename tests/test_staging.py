@@ -126,6 +126,8 @@ def test_runs_are_cut_into_bucket_sizes(pool, nbytes, leading):
 
 def bad_targets():
     expanded = torch.zeros(1).expand(40 * 30).view(40, 30)
+    with torch.inference_mode():
+        inference = torch.zeros(40, 30)
     return [
         ("not a tensor", TypeError),
         (torch.zeros(40, 30, dtype=torch.float64), TypeError),
@@ -133,6 +135,7 @@ def bad_targets():
         (torch.zeros(40, 1).expand(40, 30), ValueError),
         (expanded, ValueError),
         (torch.zeros(40, 30, device="meta"), TypeError),
+        (inference, ValueError),
     ]
 
 
@@ -204,6 +207,7 @@ REFUSED = {
     "sparse": lambda: torch.randn(4, 4).to_sparse(),
     "sparse csr": lambda: torch.randn(4, 4).to_sparse_csr(),
     "dispatching subclass": lambda: torch.randn(4).as_subclass(Dispatching),
+    "uninitialized": lambda: torch.nn.UninitializedParameter(),
 }
 
 

@@ -531,7 +531,9 @@ def _check_stageable(tensor: Any, name: str) -> None:
     """Refuses what cannot be copied byte for byte: such tensors' bytes are not their values."""
     if not isinstance(tensor, torch.Tensor):
         raise TypeError(f"{name} must be a torch.Tensor, not {type(tensor).__name__}")
-    if type(tensor).__torch_dispatch__ is not torch.Tensor.__torch_dispatch__:
+    if isinstance(tensor, torch.nn.parameter.UninitializedTensorMixin):
+        kind = "an uninitialized parameter or buffer"
+    elif type(tensor).__torch_dispatch__ is not torch.Tensor.__torch_dispatch__:
         kind = f"a {type(tensor).__name__}, a tensor subclass with its own dispatch"
     elif tensor.is_quantized:
         kind = f"a quantized tensor ({tensor.dtype})"
@@ -555,6 +557,9 @@ def _check_target(target: Any, entry: _Entry, name: str) -> None:
     if target.shape != entry.shape:
         raise ValueError(f"{name} has shape {tuple(target.shape)}, the staged tensor "
                          f"{tuple(entry.shape)}")
+    if target.is_inference() and not torch.is_inference_mode_enabled():
+        raise ValueError(f"{name} is an inference tensor, which only code under "
+                         "torch.inference_mode() may write to")
     if not target.is_contiguous() and any(
             stride == 0 and size > 1 for size, stride in zip(target.shape, target.stride())):
         raise ValueError(f"{name} has elements that share memory (strides {target.stride()})")
