@@ -278,9 +278,15 @@ def test_a_failed_offload_leaves_the_module_and_the_pool_as_they_were(pool):
     assert torch.equal(module[0].weight, weight) and not module[0]._forward_pre_hooks
 
 
+def inference_built():
+    with torch.inference_mode():
+        return mlp()
+
+
 @pytest.mark.parametrize("change, error", [
     (lambda m: dict(module=nn.ReLU()), ValueError),
     (lambda m: dict(module="mlp"), TypeError),
+    (lambda m: dict(module=inference_built()), ValueError),
     (lambda m: dict(pool=object()), TypeError),
     (lambda m: dict(device="meta"), ValueError),
     (lambda m: dict(device="nonsense"), ValueError),
@@ -306,12 +312,34 @@ def test_bad_arguments_are_refused_before_anything_is_leased(change, error, pool
     assert pool.stats()["leases"] == 0
 
 
-def test_a_module_is_offloaded_once_at_a_time(pool):
-    module = mlp()
+def test_a_module_or_a_weight_is_offloaded_once_at_a_time(pool):
+    module, sharing = mlp(), mlp()
+    sharing[2].weight = module[2].weight
+    weight = module[2].weight.detach().clone()
     with offload_module(module, pool, "cpu"):
-        with pytest.raises(ValueError, match="already"):
-            offload_module(module, pool, "cpu")
-    assert isinstance(offload_module(module, pool, "cpu"), OffloadedModule)
+        for again in (module, sharing):
+            with pytest.raises(ValueError, match="already"):
+                offload_module(again, pool, "cpu")
+    assert torch.equal(module[2].weight, weight)
+    assert isinstance(offload_module(sharing, pool, "cpu"), OffloadedModule)
+
+
+def test_close_puts_every_weight_back_even_if_the_pool_refuses_a_buffer():
+    class Refusing(PinnedMemoryPool):
+        def release(self, buf):
+            if self.stats()["leased_count"] == 2:
+                raise RuntimeError("release refused")
+            super().release(buf)
+
+    pool = Refusing(64 << 20)
+    module = mlp()
+    weights = [t.clone() for t in module.parameters()]
+    offloaded = offload_module(module, pool, "cpu")
+    with pytest.raises(RuntimeError, match="refused"):
+        offloaded.close()
+    assert all(map(torch.equal, module.parameters(), weights))
+    assert pool.stats()["leased_count"] == 2 and not module[0]._forward_pre_hooks
+    offloaded.close()
 
 
 def test_default_layers_are_the_children_holding_weights_with_lists_opened():

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import itertools
-import weakref
 from typing import Iterable, Optional, Union
 
 import torch
 from torch import nn
+from torch.utils.weak import WeakIdKeyDictionary
 
 from korvane.offload.engines import CpuEngine, CudaEngine
 from korvane.offload.policy import StreamingPolicy
@@ -15,9 +16,10 @@ from korvane.offload.staging import BufferPool, stage_many
 
 __all__ = ["offload_module", "OffloadedModule"]
 
-# Layers whose weights are staged now, so that a second offload cannot stage their placeholders;
-# weakly held, so that a module dropped without close() is still collected.
-_streamed_layers: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+# Layers and weights staged now, so that a second offload cannot stage their placeholders (a
+# weight may be shared with another module); weakly held, so that a module dropped without
+# close() is still collected.
+_streamed = WeakIdKeyDictionary()
 
 
 def offload_module(module: nn.Module, pool: BufferPool, device: Union[str, int, torch.device], *,
@@ -49,8 +51,13 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Union[str, int, 
         raise TypeError(f"prefetch must be an int, not {type(prefetch).__name__}")
     if prefetch < 0:
         raise ValueError(f"prefetch must be 0 or more, not {prefetch}")
-    if any(sub in _streamed_layers for sub in module.modules()):
-        raise ValueError("module already has offloaded layers: close() their OffloadedModule first")
+    weights = list(itertools.chain(module.parameters(), module.buffers()))
+    if any(item in _streamed for item in itertools.chain(module.modules(), weights)):
+        raise ValueError("module already has offloaded layers or weights: close() their "
+                         "OffloadedModule first")
+    if any(weight.is_inference() for weight in weights):
+        raise ValueError("module has weights made under torch.inference_mode(), which would stop "
+                         "working once moved: make them outside it to offload the module")
     layers = _default_layers(module) if layers is None else _check_layers(module, layers)
     if not layers:
         raise ValueError(f"{type(module).__name__} has no submodules holding parameters or "
@@ -62,8 +69,9 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Union[str, int, 
             staged.append((readers, tensors, stage_many(pool, tensors)))
         return OffloadedModule(module, device, layers, kept, staged, prefetch)
     except BaseException:
-        for _, _, group in staged:
-            group.release()
+        with contextlib.ExitStack() as releases:
+            for _, _, group in staged:
+                releases.callback(group.release)
         raise
 
 
@@ -128,10 +136,13 @@ class OffloadedModule:
         self._handles.clear()
         for group, tensors in zip(self._groups, loaded):
             group.attach(tensors)
-            group.staged.release()
-        for layer in self._needs:
-            _streamed_layers.pop(layer, None)
+        for item in itertools.chain(self._needs, self._all_streamed):
+            _streamed.pop(item, None)
         self._closed = True
+        # Every group goes back even if the pool refuses a buffer of one: the weights are loaded.
+        with contextlib.ExitStack() as releases:
+            for group in self._groups:
+                releases.callback(group.staged.release)
 
     def __enter__(self) -> "OffloadedModule":
         return self
@@ -161,8 +172,8 @@ class OffloadedModule:
             for tensor, data in originals:
                 tensor.data = data
             raise
-        for layer in self._needs:
-            _streamed_layers[layer] = True
+        for item in itertools.chain(self._needs, self._all_streamed):
+            _streamed[item] = True
 
     def _hook(self) -> None:
         # Ours run first before a call and last after it, so other hooks see the weights loaded.
