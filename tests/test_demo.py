@@ -76,6 +76,9 @@ def test_default_layer_sizes():
     ["--device", "cuda:99"],
     ["--total-mib", "1", "--layers", "2"],
     ["--mode", "round-trip", "--total-mib", "1", "--layers", "300"],
+    ["--mode", "round-trip", "--total-mib", str(10 ** 30)],  # more than any machine holds
+    ["--seq-len", str(10 ** 12)],
+    ["--seed", str(1 << 64)],
     pytest.param(["--device", "cuda"], marks=pytest.mark.skipif(
         torch.cuda.is_available(), reason="CUDA is available")),
 ])

@@ -13,6 +13,7 @@ import sys
 import time
 from typing import Callable, Iterable, Optional
 
+import psutil
 import torch
 
 from korvane.offload import workload
@@ -46,9 +47,11 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
                         help="the pool's byte budget in MiB (default: derived from the machine)")
     parser.add_argument("--device", type=_device, default="auto",
                         help="where the model runs: auto (CUDA when available), cpu, cuda, cuda:N")
-    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--seed", type=_at_least(-(1 << 63), most=(1 << 64) - 1), default=0,
+                        help="seeds the weights and the batches (default 0)")
     args = parser.parse_args(argv)
     total_bytes = args.total_mib * MIB
+    _check_memory(parser, args, total_bytes, forward_bytes=0)
     if args.mode == "offload":
         args.width = workload.width_for(total_bytes, args.layers)
         if args.width is None:
@@ -58,10 +61,33 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     elif args.layers * ROW_BYTES > total_bytes:
         parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} layers "
                      f"of at least {ROW_BYTES // 1024} KiB each")
+    if args.mode == "offload":
+        _check_memory(parser, args, total_bytes,
+                      workload.forward_bytes(args.batch_size, args.seq_len, args.width))
     return args
 
 
-def _at_least(least: int) -> Callable[[str], int]:
+def _check_memory(parser: argparse.ArgumentParser, args: argparse.Namespace, total_bytes: int,
+                  forward_bytes: int) -> None:
+    """Refuses sizes this machine cannot hold. On the CPU the model is held three times (the
+    resident model, the copy being offloaded or the fresh copies, the pool's buffers); on CUDA
+    twice on the host, and on the device twice to offload it (resident and its copy), once for
+    the round trip."""
+    host = ("host memory", psutil.virtual_memory().total)
+    if args.device.type == "cpu":
+        needs = [(host, 3 * total_bytes + forward_bytes)]
+    else:
+        device = (f"memory on {args.device}",
+                  torch.cuda.get_device_properties(args.device).total_memory)
+        on_device = 2 * total_bytes if args.mode == "offload" else total_bytes
+        needs = [(host, 2 * total_bytes), (device, on_device + forward_bytes)]
+    for (what, present), needed in needs:
+        if needed > present:
+            parser.error(f"these sizes need at least {needed // MIB} MiB of {what}, more than "
+                         f"the {present // MIB} MiB this machine has")
+
+
+def _at_least(least: int, most: Optional[int] = None) -> Callable[[str], int]:
     def convert(text: str) -> int:
         try:
             value = int(text)
@@ -69,6 +95,8 @@ def _at_least(least: int) -> Callable[[str], int]:
             raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
         if value < least:
             raise argparse.ArgumentTypeError(f"must be at least {least}, not {value}")
+        if most is not None and value > most:
+            raise argparse.ArgumentTypeError(f"must be at most {most}, not {value}")
         return value
     return convert
 

@@ -47,6 +47,12 @@ def model_bytes(blocks: int, width: int, vocab: int = VOCAB) -> int:
     return 4 * (blocks * block + vocab * width + 2 * width + vocab)
 
 
+def forward_bytes(batch_size: int, seq_len: int, width: int, vocab: int = VOCAB) -> int:
+    """The float32 bytes a forward holds at least: the resident and the offloaded logits, kept
+    to be compared, and one block's MLP activations."""
+    return 4 * batch_size * seq_len * (2 * vocab + 4 * width)
+
+
 def width_for(total_bytes: int, blocks: int) -> Optional[int]:
     """The largest width, a multiple of the head size, whose model fits ``total_bytes``; None when
     even the narrowest does not."""
