@@ -78,6 +78,7 @@ def test_default_layer_sizes():
     ["--mode", "round-trip", "--total-mib", "1", "--layers", "300"],
     ["--mode", "round-trip", "--total-mib", str(10 ** 30)],  # more than any machine holds
     ["--seq-len", str(10 ** 12)],
+    ["--mode", "round-trip", "--total-mib", "4000", "--layers", str(10 ** 6)],  # a bucket each
     ["--seed", str(1 << 64)],
     pytest.param(["--device", "cuda"], marks=pytest.mark.skipif(
         torch.cuda.is_available(), reason="CUDA is available")),

@@ -69,18 +69,19 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
 
 def _check_memory(parser: argparse.ArgumentParser, args: argparse.Namespace, total_bytes: int,
                   forward_bytes: int) -> None:
-    """Refuses sizes this machine cannot hold. On the CPU the model is held three times (the
-    resident model, the copy being offloaded or the fresh copies, the pool's buffers); on CUDA
-    twice on the host, and on the device twice to offload it (resident and its copy), once for
-    the round trip."""
+    """Refuses sizes this machine cannot hold. The host holds the pool's buffers (a smallest
+    bucket at least for each layer) and the model once more (built there, or the fresh copies);
+    on the CPU also the model that runs or is round-tripped. On CUDA that model is on the device,
+    twice to offload it (resident and its copy)."""
+    staged = max(total_bytes, args.layers * min(PinnedMemoryPool.BUCKET_SIZES_BYTES))
     host = ("host memory", psutil.virtual_memory().total)
     if args.device.type == "cpu":
-        needs = [(host, 3 * total_bytes + forward_bytes)]
+        needs = [(host, staged + 2 * total_bytes + forward_bytes)]
     else:
         device = (f"memory on {args.device}",
                   torch.cuda.get_device_properties(args.device).total_memory)
         on_device = 2 * total_bytes if args.mode == "offload" else total_bytes
-        needs = [(host, 2 * total_bytes), (device, on_device + forward_bytes)]
+        needs = [(host, staged + total_bytes), (device, on_device + forward_bytes)]
     for (what, present), needed in needs:
         if needed > present:
             parser.error(f"these sizes need at least {needed // MIB} MiB of {what}, more than "
