@@ -1,5 +1,6 @@
 """Streaming a module's layers from pooled host buffers: results, residency, order, undoing it."""
 
+import copy
 import gc
 import itertools
 
@@ -235,8 +236,11 @@ def test_close_leaves_an_ordinary_resident_module(pool):
     offloaded = offload_module(module, pool, "cpu")
     with torch.no_grad():
         offloaded(*calls[0])
+    with pytest.raises(TypeError, match="cannot be copied"):
+        copy.deepcopy(module)
     offloaded.close()
     offloaded.close()
+    assert torch.equal(copy.deepcopy(module)(*calls[0]), expected[0])
     assert pool.stats()["leased_count"] == 0
     for sub in module.modules():
         assert not (sub._forward_hooks or sub._forward_pre_hooks or sub._state_dict_hooks)

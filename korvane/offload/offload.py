@@ -150,6 +150,11 @@ class OffloadedModule:
     def __exit__(self, *exc_info) -> None:
         self.close()
 
+    def __deepcopy__(self, memo) -> "OffloadedModule":
+        # Reached through the hooks when the module is copied: the copy would share the buffers.
+        raise TypeError("an offloaded module cannot be copied: copy it before offload_module() "
+                        "or after close()")
+
     def __repr__(self) -> str:
         state = "closed" if self._closed else f"{len(self._needs)} layers streamed"
         return f"OffloadedModule({type(self.module).__name__} on {self.device}, {state})"
