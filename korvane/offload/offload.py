@@ -181,7 +181,8 @@ class OffloadedModule:
             _streamed[item] = True
 
     def _hook(self) -> None:
-        # Ours run first before a call and last after it, so other hooks see the weights loaded.
+        # Ours run before and after the hooks registered so far, so those see the weights loaded;
+        # forward hooks added later, and pre-hooks added later with prepend=True, do not.
         add = self._handles.append
         add(self.module.register_forward_pre_hook(self._begin_forward, prepend=True))
         add(self.module.register_forward_hook(self._end_forward, always_call=True))
