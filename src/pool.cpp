@@ -106,7 +106,10 @@ bool compare_plain_ints(PyObject* first, PyObject* second, int* order) {
   if (!PyLong_CheckExact(first) || !PyLong_CheckExact(second)) {
     return false;
   }
-  if (compare_positive_ints(first, second, order)) {
+  const digit a_digit = single_digit_value(first);
+  const digit b_digit = single_digit_value(second);
+  if (a_digit != 0 && b_digit != 0) {
+    *order = (a_digit > b_digit) - (a_digit < b_digit);
     return true;
   }
   int first_overflow = 0;

@@ -54,27 +54,10 @@ inline void set_digit_count(PyObject* number, uintptr_t count) noexcept {
 #endif
 }
 
-// Compares two ints that are both positive, digit by digit from the most significant: sets
-// *order to -1, 0 or 1 as `first` is less than, equal to or greater than `second`. False, setting
-// nothing, when either is zero or negative.
-inline bool compare_positive_ints(PyObject* first, PyObject* second, int* order) noexcept {
-  const uintptr_t count = positive_digit_count(first);
-  const uintptr_t other_count = positive_digit_count(second);
-  if (count == 0 || other_count == 0) {
-    return false;
-  }
-  if (count != other_count) {
-    *order = count < other_count ? -1 : 1;
-    return true;
-  }
-  const digit* a = digits_of(first);
-  const digit* b = digits_of(second);
-  uintptr_t i = count;
-  while (i > 1 && a[i - 1] == b[i - 1]) {
-    --i;
-  }
-  *order = a[i - 1] < b[i - 1] ? -1 : a[i - 1] > b[i - 1] ? 1 : 0;
-  return true;
+// The value of an int of one positive digit (from 1 to 2**30 - 1 with 30-bit digits), or 0 for
+// any other int.
+inline digit single_digit_value(PyObject* number) noexcept {
+  return positive_digit_count(number) == 1 ? digits_of(number)[0] : 0;
 }
 
 // Adds one to `value` in place when it is an exact, positive, one-digit int held by nothing but
