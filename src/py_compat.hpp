@@ -17,7 +17,7 @@ inline PyObject* weakref_target(PyObject* ref) noexcept {
   Py_DECREF(target);
   return target;
 #else
-  PyObject* target = PyWeakref_GetObject(ref);
+  PyObject* target = PyWeakref_GET_OBJECT(ref);
   return target == Py_None ? nullptr : target;
 #endif
 }
