@@ -17,14 +17,15 @@ Py_ssize_t defaults_count(PyObject* defaults) {
 
 void raise_too_many_positional(const Signature& signature, Py_ssize_t given) {
   const int most = signature.parameter_count;
-  const int fewest = most - static_cast<int>(defaults_count(signature.defaults));
+  const int fewest = most - static_cast<int>(defaults_count(*signature.defaults));
+  const OwnedRef qualname = OwnedRef::new_reference(*signature.qualname);
   if (fewest > 0 && fewest < most) {
     PyErr_Format(PyExc_TypeError,
                  "%U() takes from %d to %d positional arguments but %zd %s given",
-                 signature.qualname, fewest, most, given, given == 1 ? "was" : "were");
+                 qualname.get(), fewest, most, given, given == 1 ? "was" : "were");
   } else {
     PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given",
-                 signature.qualname, most, most == 1 ? "" : "s", given,
+                 qualname.get(), most, most == 1 ? "" : "s", given,
                  given == 1 ? "was" : "were");
   }
 }
@@ -52,8 +53,9 @@ void raise_missing(const Signature& signature, PyObject* const* values) {
                                                   PyList_GET_ITEM(missing.get(), 1)));
   }
   if (listed) {
+    const OwnedRef qualname = OwnedRef::new_reference(*signature.qualname);
     PyErr_Format(PyExc_TypeError, "%U() missing %zd required positional argument%s: %U",
-                 signature.qualname, count, count == 1 ? "" : "s", listed.get());
+                 qualname.get(), count, count == 1 ? "" : "s", listed.get());
   }
 }
 
@@ -134,14 +136,13 @@ int BoundArguments::place(const Signature& signature, PyObject* const* args, Py_
     if (index == -2) {
       return -1;
     }
-    if (index == -1) {
-      PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                   signature.qualname, keyword);
-      return -1;
-    }
-    if (values_[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                   signature.qualname, keyword);
+    if (index == -1 || values_[index] != nullptr) {
+      // The name is read after the comparisons and held while str(keyword) runs.
+      const OwnedRef qualname = OwnedRef::new_reference(*signature.qualname);
+      PyErr_Format(PyExc_TypeError,
+                   index == -1 ? "%U() got an unexpected keyword argument '%S'"
+                               : "%U() got multiple values for argument '%S'",
+                   qualname.get(), keyword);
       return -1;
     }
     values_[index] = args[nargs + k];
@@ -151,7 +152,9 @@ int BoundArguments::place(const Signature& signature, PyObject* const* args, Py_
 
 int BoundArguments::fill_defaults(const Signature& signature, Py_ssize_t nargs) {
   // Like a Python function, a defaults tuple longer than the parameters lends its last items.
-  const Py_ssize_t ndefaults = defaults_count(signature.defaults);
+  // Each one taken is held before anything can run that might drop the tuple.
+  PyObject* defaults = *signature.defaults;
+  const Py_ssize_t ndefaults = defaults_count(defaults);
   const Py_ssize_t first_with_default = signature.parameter_count - ndefaults;
   bool complete = true;
   for (Py_ssize_t i = nargs; i < signature.parameter_count; ++i) {
@@ -162,8 +165,7 @@ int BoundArguments::fill_defaults(const Signature& signature, Py_ssize_t nargs) 
       complete = false;
       continue;
     }
-    held_[i] = OwnedRef::new_reference(
-        PyTuple_GET_ITEM(signature.defaults, i - first_with_default));
+    held_[i] = OwnedRef::new_reference(PyTuple_GET_ITEM(defaults, i - first_with_default));
     values_[i] = held_[i].get();
   }
   if (!complete) {

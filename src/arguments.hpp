@@ -14,13 +14,15 @@ struct Parameter {
 };
 
 // What a call is bound against: every parameter may be passed by position or by keyword,
-// and the trailing ones take their values from `defaults` (a tuple, or nullptr for none).
+// and the trailing ones take their values from the defaults (a tuple, or nullptr for none).
+// The qualified name and the defaults are the function's own slots, read where they are needed
+// as a Python function reads its own: a keyword's __eq__ may rebind them in the meantime.
 struct Signature {
-  PyObject* qualname;
+  PyObject* const* qualname;
   const Parameter* parameters;
   PyObject* const* parameter_names;
   int parameter_count;
-  PyObject* defaults;
+  PyObject* const* defaults;
 };
 
 // True when `value` can stand for `parameter` as it is: no conversion asked, or an exact int.

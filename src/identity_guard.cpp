@@ -33,13 +33,39 @@ std::unordered_map<PyObject*, std::unique_ptr<PoolGuard>> guards;
 PyObject* last_pool = nullptr;
 PoolGuard* last_guard = nullptr;
 
-PyObject* forget_pool(PyObject* address, PyObject* /*pool_ref*/) {
+// How many times records or guards were dropped, which is what leaves a pointer to a record
+// dangling (adding records moves none).
+std::uint64_t drops = 0;
+
+// The record guard_key() found last, kept for the guard_release() of the same release. The
+// registry's membership test comes in between and may run code that drops records, so the
+// pointer is used only while `drops` is what it was.
+struct FoundRecord {
+  PyObject* pool = nullptr;
+  PyObject* buf = nullptr;
+  LeaseRecord* record = nullptr;
+  std::uint64_t drops = 0;
+};
+FoundRecord last_found;
+
+// The callback of a guard's weak reference to its pool. Python code can reach it
+// (weakref.getweakrefs(pool)[0].__callback__) and call it at any time, from a collection in the
+// middle of a lease included; it drops the guard only when given that weak reference dead. So a
+// guard lives exactly as long as its pool, and a call on the pool may keep using it whatever
+// code runs meanwhile.
+PyObject* forget_pool(PyObject* address, PyObject* pool_ref) {
   PyObject* pool = static_cast<PyObject*>(PyLong_AsVoidPtr(address));
+  const auto found = guards.find(pool);
+  if (found == guards.end() || found->second->pool_ref.get() != pool_ref ||
+      weakref_target(pool_ref) != nullptr) {
+    Py_RETURN_NONE;
+  }
   if (pool == last_pool) {
     last_pool = nullptr;
     last_guard = nullptr;
   }
-  guards.erase(pool);
+  ++drops;
+  guards.erase(found);
   Py_RETURN_NONE;
 }
 
@@ -91,6 +117,7 @@ void sweep_if_due(PoolGuard& guard) {
   if (guard.records.size() < guard.sweep_at) {
     return;
   }
+  ++drops;
   for (auto record = guard.records.begin(); record != guard.records.end();) {
     const bool gone = weakref_target(record->second.referent.get()) == nullptr;
     record = !record->second.leased && gone ? guard.records.erase(record) : std::next(record);
@@ -129,6 +156,7 @@ OwnedRef guard_lease(PyObject* pool, PyObject* buf) {
   }
   if (!PyType_SUPPORTS_WEAKREFS(Py_TYPE(buf))) {
     // Nothing can be recorded for it, and an older record must not judge it.
+    ++drops;
     guard->records.erase(buf);
     return identity_of(buf);
   }
@@ -151,12 +179,18 @@ OwnedRef guard_lease(PyObject* pool, PyObject* buf) {
 }
 
 OwnedRef guard_key(PyObject* pool, PyObject* buf) {
-  const LeaseRecord* record = find_record(find_guard(pool), buf);
-  return record != nullptr ? OwnedRef::new_reference(record->key.get()) : lookup_identity(buf);
+  LeaseRecord* record = find_record(find_guard(pool), buf);
+  if (record == nullptr) {
+    return lookup_identity(buf);
+  }
+  last_found = {pool, buf, record, drops};
+  return OwnedRef::new_reference(record->key.get());
 }
 
 bool guard_release(PyObject* pool, PyObject* buf) {
-  LeaseRecord* record = find_record(find_guard(pool), buf);
+  const bool remembered =
+      last_found.pool == pool && last_found.buf == buf && last_found.drops == drops;
+  LeaseRecord* record = remembered ? last_found.record : find_record(find_guard(pool), buf);
   if (record == nullptr) {
     return true;
   }
@@ -169,6 +203,7 @@ bool guard_release(PyObject* pool, PyObject* buf) {
 
 void guard_forget(PyObject* pool) {
   if (PoolGuard* guard = find_guard(pool)) {
+    ++drops;
     guard->records.clear();
   }
 }

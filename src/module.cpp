@@ -152,13 +152,14 @@ OwnedRef new_pool_class(PyObject* globals) {
   if (!ns) {
     return {};
   }
-  PyObject* module_name = PyDict_GetItemString(globals, "__name__");
-  if (module_name == nullptr) {
+  const OwnedRef module_name =
+      OwnedRef::new_reference(PyDict_GetItemString(globals, "__name__"));
+  if (!module_name) {
     PyErr_SetString(PyExc_SystemError, "module namespace without __name__");
     return {};
   }
   OwnedRef qualname = OwnedRef::steal(PyUnicode_FromString("PinnedMemoryPool"));
-  if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module_name) < 0 ||
+  if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
       PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
       bind(ns.get(), "BUCKET_SIZES_BYTES", new_bucket_sizes()) < 0) {
     return {};

@@ -52,9 +52,8 @@ bool binds_as_given(const FunctionDef& definition, PyObject* const* args, size_t
 [[gnu::noinline]] OwnedRef invoke_bound(NativeFunction* function, PyObject* const* args,
                                         size_t nargsf, PyObject* kwnames) {
   const FunctionDef& definition = *function->definition;
-  // The signature borrows from the function; the defaults in use are held by the binding.
-  const Signature signature{function->qualname, definition.parameters, function->parameter_names,
-                            definition.parameter_count, function->defaults};
+  const Signature signature{&function->qualname, definition.parameters, function->parameter_names,
+                            definition.parameter_count, &function->defaults};
   BoundArguments bound;
   if (bound.bind(signature, args, nargsf, kwnames) < 0) {
     return {};
@@ -63,8 +62,33 @@ bool binds_as_given(const FunctionDef& definition, PyObject* const* args, size_t
   return definition.body(scope, bound.values());
 }
 
+// One level of the interpreter's count of nested calls, held while the object lives. An override
+// that is another of these functions makes them call each other in C, where only this count
+// stops the recursion before the stack runs out.
+class CallDepth {
+ public:
+  CallDepth() noexcept : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+  ~CallDepth() {
+    if (entered_) {
+      Py_LeaveRecursiveCall();
+    }
+  }
+  CallDepth(const CallDepth&) = delete;
+  CallDepth& operator=(const CallDepth&) = delete;
+
+  // False, with RecursionError set, when the call would exceed the recursion limit.
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+  bool entered_;
+};
+
 OwnedRef invoke(NativeFunction* function, PyObject* const* args, size_t nargsf,
                 PyObject* kwnames) {
+  const CallDepth depth;
+  if (!depth) {
+    return {};
+  }
   const FunctionDef& definition = *function->definition;
   if (!binds_as_given(definition, args, nargsf, kwnames)) {
     return invoke_bound(function, args, nargsf, kwnames);
@@ -99,6 +123,11 @@ PyObject* native_function_repr(PyObject* self) {
 int native_function_traverse(PyObject* self, visitproc visit, void* arg) {
   NativeFunction* function = as_function(self);
   Py_VISIT(Py_TYPE(self));
+  Py_VISIT(function->name);
+  Py_VISIT(function->qualname);
+  for (PyObject* name : function->parameter_names) {
+    Py_VISIT(name);
+  }
   Py_VISIT(function->globals);
   Py_VISIT(function->builtins);
   Py_VISIT(function->module);
@@ -201,9 +230,16 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) {
 PyObject* get_annotations(PyObject* self, void*) {
   NativeFunction* function = as_function(self);
   if (function->annotations == nullptr) {
-    function->annotations = PyDict_New();
+    // Making the dict may start a collection whose callbacks set annotations first: keep theirs.
+    OwnedRef made = OwnedRef::steal(PyDict_New());
+    if (!made) {
+      return nullptr;
+    }
+    if (function->annotations == nullptr) {
+      function->annotations = made.release();
+    }
   }
-  return Py_XNewRef(function->annotations);
+  return Py_NewRef(function->annotations);
 }
 
 int set_annotations(PyObject* self, PyObject* value, void*) {
@@ -224,15 +260,16 @@ PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_text_signature(PyObject* self, void*) {
   NativeFunction* function = as_function(self);
   const int count = function->definition->parameter_count;
-  const Py_ssize_t ndefaults =
-      function->defaults != nullptr ? PyTuple_GET_SIZE(function->defaults) : 0;
+  // Held: a default's repr may rebind __defaults__ while the others are still to be shown.
+  const OwnedRef defaults = OwnedRef::new_reference(function->defaults);
+  const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
   OwnedRef parts = OwnedRef::steal(PyList_New(0));
   for (int i = 0; parts && i < count; ++i) {
     const Py_ssize_t default_index = i - (count - ndefaults);
     OwnedRef part = OwnedRef::steal(
         default_index >= 0
             ? PyUnicode_FromFormat("%U=%R", function->parameter_names[i],
-                                   PyTuple_GET_ITEM(function->defaults, default_index))
+                                   PyTuple_GET_ITEM(defaults.get(), default_index))
             : Py_NewRef(function->parameter_names[i]));
     if (!part || PyList_Append(parts.get(), part.get()) < 0) {
       return nullptr;
@@ -243,6 +280,17 @@ PyObject* get_text_signature(PyObject* self, void*) {
       separator ? OwnedRef::steal(PyUnicode_Join(separator.get(), parts.get())) : OwnedRef();
   return joined ? PyUnicode_FromFormat("(%U)", joined.get()) : nullptr;
 }
+
+// As a Python function is pickled, by the qualified name under which its module holds it; copy
+// and deepcopy return such an object itself.
+PyObject* native_function_reduce(PyObject* self, PyObject* /*unused*/) {
+  return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef native_function_methods[] = {
+    {"__reduce__", native_function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef native_function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -279,6 +327,7 @@ PyType_Slot native_function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(native_function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(native_function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(native_function_dealloc)},
+    {Py_tp_methods, native_function_methods},
     {Py_tp_getset, native_function_getset},
     {Py_tp_members, native_function_members},
     {0, nullptr},

@@ -100,21 +100,34 @@ OwnedRef pool_init(const GlobalScope& /*scope*/, PyObject* const* args) {
   return none();
 }
 
-// The values of two plain ints in the range of long long, read without the number protocol;
-// false for anything else, with nothing raised.
-bool plain_int_values(PyObject* first, PyObject* second, long long* a, long long* b) {
+// Compares two plain ints without the number protocol: -1, 0 or 1 in *order. False, with
+// nothing raised, for anything but two exact ints in the range of long long.
+bool compare_plain_ints(PyObject* first, PyObject* second, int* order) {
   if (!PyLong_CheckExact(first) || !PyLong_CheckExact(second)) {
     return false;
   }
+  const digit a_digit = single_digit_value(first);
+  const digit b_digit = single_digit_value(second);
+  if (a_digit != 0 && b_digit != 0) {
+    *order = (a_digit > b_digit) - (a_digit < b_digit);
+    return true;
+  }
   int first_overflow = 0;
   int second_overflow = 0;
-  *a = PyLong_AsLongLongAndOverflow(first, &first_overflow);
-  *b = PyLong_AsLongLongAndOverflow(second, &second_overflow);
+  const long long a = PyLong_AsLongLongAndOverflow(first, &first_overflow);
+  const long long b = PyLong_AsLongLongAndOverflow(second, &second_overflow);
+  *order = (a > b) - (a < b);
   return first_overflow == 0 && second_overflow == 0;
 }
 
-// 1 when `value` is true as `if value:` judges it, 0 when not, -1 with an exception set.
-int is_true(const OwnedRef& value) { return value ? PyObject_IsTrue(value.get()) : -1; }
+// 1 when `value` is true as `if value:` judges it, 0 when not, -1 with an exception set. A plain
+// list is true when it is not empty.
+int is_true(const OwnedRef& value) {
+  if (value && PyList_CheckExact(value.get())) {
+    return PyList_GET_SIZE(value.get()) != 0;
+  }
+  return value ? PyObject_IsTrue(value.get()) : -1;
+}
 
 // self._stats[key]
 OwnedRef counter(PyObject* self, PyObject* key) {
@@ -228,11 +241,12 @@ OwnedRef pool_lease(const GlobalScope& scope, PyObject* const* args) {
 
 // Both plain ints of the same value; compared without the number protocol.
 bool equal_plain_ints(PyObject* first, PyObject* second) {
-  long long a = 0;
-  long long b = 0;
-  return second != nullptr && plain_int_values(first, second, &a, &b) && a == b;
+  int order = 0;
+  return second != nullptr && compare_plain_ints(first, second, &order) && order == 0;
 }
 
+// Each step reads the registry and the buckets anew: a foreign container's membership test may
+// run code that replaces them.
 OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
   PyObject* self = args[0];
   PyObject* buf = args[1];
@@ -244,7 +258,8 @@ OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
     return registered < 0 ? OwnedRef() : none();
   }
   // The entry goes before numel() is read, so a failing numel() cannot leave it behind.
-  if (delete_item(leased.get(), key.get()) < 0) {
+  leased = attribute(self, names.leased);
+  if (!leased || delete_item(leased.get(), key.get()) < 0) {
     return {};
   }
   OwnedRef bucket_size = call_method(buf, names.numel);
@@ -252,17 +267,18 @@ OwnedRef pool_release(const GlobalScope& /*scope*/, PyObject* const* args) {
   if (!buckets) {
     return {};
   }
-  // The size the registry held is, as a rule, the very key object of its bucket: an equal plain
-  // int finds the same entry, by identity rather than by comparing values.
-  PyObject* size_key = PyDict_CheckExact(buckets.get()) &&
-                               equal_plain_ints(bucket_size.get(), recorded.get())
-                           ? recorded.get()
-                           : bucket_size.get();
-  const int poolable = contains(buckets.get(), size_key);
+  // The size the registry held is, as a rule, the very key object of its bucket: in a plain
+  // dict an equal plain int finds the same entry, by identity rather than by comparing values.
+  const bool recorded_size = equal_plain_ints(bucket_size.get(), recorded.get());
+  const auto size_key = [&](const OwnedRef& in) {
+    return recorded_size && PyDict_CheckExact(in.get()) ? recorded.get() : bucket_size.get();
+  };
+  const int poolable = contains(buckets.get(), size_key(buckets));
   if (poolable <= 0) {
     return poolable < 0 ? OwnedRef() : none();
   }
-  OwnedRef bucket = get_item(buckets.get(), size_key);
+  buckets = attribute(self, names.buckets);
+  OwnedRef bucket = buckets ? get_item(buckets.get(), size_key(buckets)) : OwnedRef();
   return bucket && append(bucket.get(), buf) == 0 ? none() : OwnedRef();
 }
 
@@ -343,10 +359,9 @@ void raise_over_large(PyObject* self, PyObject* nbytes) {
 
 // 1 when `size >= nbytes`, 0 when not, -1 with an exception set.
 int holds(PyObject* size, PyObject* nbytes) {
-  long long a = 0;
-  long long b = 0;
-  if (plain_int_values(size, nbytes, &a, &b)) {
-    return a >= b;
+  int order = 0;
+  if (compare_plain_ints(size, nbytes, &order)) {
+    return order >= 0;
   }
   return PyObject_RichCompareBool(size, nbytes, Py_GE);
 }

@@ -17,7 +17,7 @@ inline PyObject* weakref_target(PyObject* ref) noexcept {
   Py_DECREF(target);
   return target;
 #else
-  PyObject* target = PyWeakref_GetObject(ref);
+  PyObject* target = PyWeakref_GET_OBJECT(ref);
   return target == Py_None ? nullptr : target;
 #endif
 }
@@ -52,6 +52,12 @@ inline void set_digit_count(PyObject* number, uintptr_t count) noexcept {
 #else
   Py_SET_SIZE(number, static_cast<Py_ssize_t>(count));
 #endif
+}
+
+// The value of an int of one positive digit (from 1 to 2**30 - 1 with 30-bit digits), or 0 for
+// any other int.
+inline digit single_digit_value(PyObject* number) noexcept {
+  return positive_digit_count(number) == 1 ? digits_of(number)[0] : 0;
 }
 
 // Adds one to `value` in place when it is an exact, positive, one-digit int held by nothing but

@@ -153,15 +153,13 @@ class PinnedMemoryPool:
         return buf
 
     def release(self, buf: "torch.Tensor") -> "None":
-        leased = self._leased
-        if id(buf) not in leased or _is_impostor(self, buf):
+        if id(buf) not in self._leased or _is_impostor(self, buf):
             return
         _note_release(self, buf)
-        del leased[id(buf)]
+        del self._leased[id(buf)]
         bucket_size = buf.numel()
-        buckets = self._buckets
-        if bucket_size in buckets:
-            buckets[bucket_size].append(buf)
+        if bucket_size in self._buckets:
+            self._buckets[bucket_size].append(buf)
 
     def stats(self) -> "dict[str, Any]":
         report = dict(self._stats)

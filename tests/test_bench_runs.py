@@ -18,7 +18,7 @@ def test_benchmark_measures_every_row(capsys):
     assert {top for _, top, _, _, _ in bench_pool.TARGETS} <= set(rows)
     assert all(value > 0 for value in rows.values())
     bench_pool.report(rows)
-    assert "hit round trip / floor" in capsys.readouterr().out
+    assert "hit round trip / 1 MiB copy" in capsys.readouterr().out
 
 
 def test_staging_benchmark_measures_both_ways(capsys):

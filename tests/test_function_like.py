@@ -1,7 +1,10 @@
 """The native methods behave like the Python functions they stand for."""
 
+import copy
+import functools
 import gc
 import inspect
+import pickle
 import weakref
 
 import pytest
@@ -133,6 +136,74 @@ def test_binding_errors_match_a_python_function(ext, args, kwargs):
         same_outcome(lambda f: f(*args, **kwargs), cls.__init__, twin)
 
 
+class RebindingKeyword(str):
+    """A keyword name whose every comparison with a parameter name rebinds an attribute of the
+    function being called, as caller code may while the call binds its arguments."""
+
+    def __eq__(self, other):
+        setattr(self.function, self.attribute, self.value)
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("keyword, attribute, value", [
+    ("self", "__defaults__", (4096,)),
+    ("self", "__defaults__", None),
+    ("budget", "__qualname__", "Renamed.__init__"),
+])
+def test_attributes_rebound_while_binding(ext, init, keyword, attribute, value):
+    """The binding reads the defaults and the name as they are when it needs them."""
+    cls = ext.PinnedMemoryPool
+
+    def twin(self, max_bytes=None):
+        self.max_bytes = max_bytes
+
+    twin.__qualname__ = init.__qualname__
+    outcomes = []
+    for function in (init, twin):
+        # Held by nothing else, so a stale pointer would see them freed.
+        function.__defaults__ = (object(),)
+        function.__qualname__ = "".join(["PinnedMemoryPool.", "__init__"])
+        name = RebindingKeyword(keyword)
+        name.function, name.attribute, name.value = function, attribute, value
+        pool = cls.__new__(cls)
+        try:
+            function(**{name: pool})
+            outcomes.append(pool.max_bytes)
+        except TypeError as error:
+            outcomes.append(str(error))
+    assert outcomes[0] == outcomes[1]
+
+
+def test_text_signature_keeps_the_defaults_it_shows(init):
+    class Dropping:
+        def __repr__(self):
+            init.__defaults__ = None
+            return "dropped"
+
+    init.__defaults__ = (Dropping(), 5)
+    assert init.__text_signature__ == "(self=dropped, max_bytes=5)"
+    assert init.__defaults__ is None
+
+
+@pytest.mark.parametrize("name", ["__init__", "lease", "stats", "_compute_default_budget"])
+def test_pickled_and_copied_by_name_like_a_python_function(ext, name):
+    function = getattr(ext.PinnedMemoryPool, name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+    assert copy.copy(function) is function and copy.deepcopy(function) is function
+    partial = pickle.loads(pickle.dumps(functools.partial(function, 1)))
+    assert partial.func is function and partial.args == (1,)
+    assert pickle.loads(pickle.dumps(ext._detect_vram_gb)) is ext._detect_vram_gb
+
+
+def test_pickling_a_renamed_function_fails_like_a_python_function(init):
+    init.__qualname__ = "PinnedMemoryPool.missing"
+    with pytest.raises(pickle.PicklingError):
+        pickle.dumps(init)
+
+
 def test_every_parameter_by_keyword(ext):
     cls = ext.PinnedMemoryPool
     pool = cls.__new__(cls)
@@ -182,12 +253,23 @@ def test_repr_hash_and_weak_references(ext):
     assert weakref.ref(function)() is function
 
 
+class BackReferencingName(str):
+    """A name that refers back to the function it names."""
+
+
 def test_functions_take_part_in_garbage_collection(ext):
-    """A fresh import's functions, class and namespace form cycles that the collector frees."""
+    """A fresh import's functions, class and namespace form cycles that the collector frees,
+    names that refer back to their function included."""
     fresh = fresh_import()
-    probes = [weakref.ref(fresh.PinnedMemoryPool), weakref.ref(fresh.PinnedMemoryPool.lease),
-              weakref.ref(fresh._detect_vram_gb)]
-    assert gc.is_tracked(fresh.PinnedMemoryPool.lease)
-    del fresh
+    lease = fresh.PinnedMemoryPool.lease
+    for attribute in ("__name__", "__qualname__"):
+        name = BackReferencingName(getattr(lease, attribute))
+        name.function = lease
+        setattr(lease, attribute, name)
+    probes = [weakref.ref(fresh.PinnedMemoryPool), weakref.ref(lease),
+              weakref.ref(fresh._detect_vram_gb), weakref.ref(lease.__name__),
+              weakref.ref(lease.__qualname__)]
+    assert gc.is_tracked(lease)
+    del fresh, lease, name
     gc.collect()
-    assert [probe() for probe in probes] == [None, None, None]
+    assert [probe() for probe in probes] == [None] * len(probes)

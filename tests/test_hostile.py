@@ -1,10 +1,13 @@
 """Arbitrary objects as arguments and as the pool's state: every call either does what the rules
 say (the plain-Python twin says what that is) or raises, and nothing crashes."""
 
+import contextlib
 import copy
 import decimal
 import fractions
+import gc
 import math
+import weakref
 
 from hypothesis import given, settings, strategies as st
 
@@ -12,6 +15,7 @@ import reference_pool
 from conftest import FakeTorch, RaisingIndex, RaisingInt, load_extension
 
 MIB = 1 << 20
+GIB = 1 << 30
 
 
 class IntSub(int):
@@ -167,3 +171,179 @@ def test_foreign_state(state, operations):
 
     ext, ref = both(run, setup)
     assert ext == ref
+
+
+
+class Hook:
+    """Caller code run in the middle of a call: each firing makes the next of the chosen
+    changes, unless one is under way."""
+
+    changes, fired, busy = (), 0, False
+
+    @classmethod
+    def fire(cls):
+        if cls.busy or not cls.changes:
+            return
+        cls.busy = True
+        try:
+            cls.changes[cls.fired % len(cls.changes)]()
+        finally:
+            cls.fired += 1
+            cls.busy = False
+
+
+class HookKeyword(str):
+    def __eq__(self, other):
+        Hook.fire()
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+class HookIndex:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        Hook.fire()
+        return self.value
+
+
+def hooked(base, *methods):
+    """A subclass of `base` whose `methods` fire the hook before doing their work."""
+    def wrap(name):
+        return lambda self, *args: Hook.fire() or getattr(base, name)(self, *args)
+    return type("Hooked", (base,), {name: wrap(name) for name in methods})
+
+
+HookedDict = hooked(dict, "__getitem__", "__setitem__", "__delitem__", "__contains__")
+HookedList = hooked(list, "pop", "append")
+RIGS = {  # where the pool's own state runs the hook
+    "registry": lambda pool: setattr(pool, "_leased", HookedDict(pool._leased)),
+    "buckets": lambda pool: setattr(pool, "_buckets", HookedDict(pool._buckets)),
+    "counters": lambda pool: setattr(pool, "_stats", HookedDict(pool._stats)),
+    "bucket lists": lambda pool: setattr(pool, "_buckets", {
+        size: HookedList(bufs) for size, bufs in pool._buckets.items()}),
+}
+
+
+def changes(module, pool, kept):
+    cls = module.PinnedMemoryPool
+    return {
+        "reinit": lambda: pool.__init__(GIB),
+        "new registry": lambda: setattr(pool, "_leased", {}),
+        "new buckets": lambda: setattr(pool, "_buckets", {MIB: [], 4 * MIB: []}),
+        "new counters": lambda: setattr(pool, "_stats", dict.fromkeys(
+            ["leases", "evictions", "hits", "misses"], 0)),
+        "lease": lambda: kept.append(pool.lease(1)),
+        "release": lambda: pool.release(kept[0]),
+        "defaults": lambda: setattr(cls.__init__, "__defaults__", (2 * GIB,)),
+        "no defaults": lambda: setattr(cls.__init__, "__defaults__", None),
+        "qualname": lambda: setattr(cls.lease, "__qualname__", "Other.lease"),
+        "name": lambda: setattr(cls.lease, "__name__", "other"),
+        "override": lambda: setattr(pool, "_round_to_bucket", lambda nbytes: 4 * MIB),
+        "guard callback": lambda: [ref.__callback__(ref) for ref in weakref.getweakrefs(pool)],
+    }
+
+
+CHANGES = sorted(changes(reference_pool, None, []))
+# name -> (method, its arguments after self)
+CALLS = {
+    "lease": ("lease", lambda kept: {"nbytes": MIB}),
+    "release": ("release", lambda kept: {"buf": kept[-1]}),
+    "stats": ("stats", lambda kept: {}),
+    "total": ("_total_allocated", lambda kept: {}),
+    "evict": ("_evict_oldest", lambda kept: {}),
+    "round": ("_round_to_bucket", lambda kept: {"nbytes": 3 * MIB}),
+    "init": ("__init__", lambda kept: {}),
+}
+
+
+def call(module, pool, name, kept, trigger):
+    method, arguments = CALLS[name]
+    function = getattr(module.PinnedMemoryPool, method)
+    arguments = {"self": pool, **arguments(kept)}
+    if trigger == "keyword":
+        return function(**{HookKeyword(key): value for key, value in arguments.items()})
+    if trigger == "index":
+        arguments = {key: HookIndex(value) if type(value) is int else value
+                     for key, value in arguments.items()}
+    return function(*arguments.values())
+
+
+@contextlib.contextmanager
+def hooked_pool(module, chosen):
+    """A pool with buffers leased and pooled, whose hook makes the `chosen` changes; the
+    functions and the module's torch are put back afterwards."""
+    cls = module.PinnedMemoryPool
+    saved = [(f, name, getattr(f, name)) for f in (cls.__init__, cls.lease)
+             for name in ("__defaults__", "__qualname__", "__name__")]
+    torch, module.torch = module.torch, FakeTorch()
+    cls.__init__.__defaults__ = (GIB,)
+    try:
+        pool = cls(4 * MIB)
+        kept = [pool.lease(1), pool.lease(4 * MIB)]
+        pool.release(pool.lease(1))
+        Hook.changes, Hook.fired = [changes(module, pool, kept)[name] for name in chosen], 0
+        yield pool, kept
+    finally:
+        Hook.changes = ()
+        module.torch = torch
+        for function, name, value in saved:
+            setattr(function, name, value)
+
+
+def comparable(call):
+    """The outcome of `call`, less the message of a KeyError, which names an id()."""
+    result = outcome(call)
+    return plain(result[:2] if result[1:2] == (KeyError,) else result)
+
+
+def summary(pool):
+    return (pool.stats(), len(pool._leased),
+            {size: len(bufs) for size, bufs in dict(pool._buckets).items()})
+
+
+@settings(max_examples=400, deadline=None)
+@given(trigger=st.sampled_from(["keyword", "index", *RIGS]), calls=st.permutations(sorted(CALLS)),
+       chosen=st.lists(st.sampled_from(CHANGES), min_size=1, max_size=3))
+def test_changes_made_while_a_call_is_under_way(trigger, calls, chosen):
+    """Caller code run in the middle of a call (a keyword's comparison, an argument's
+    __index__, a foreign container of the pool's state) changes the function or the pool:
+    the call goes on from what it finds, as the plain-Python rendering does."""
+    results = []
+    for module in (load_extension(), reference_pool):
+        with hooked_pool(module, chosen) as (pool, kept):
+            RIGS.get(trigger, lambda pool: None)(pool)
+            outcomes = [comparable(lambda: call(module, pool, name, kept, trigger))
+                        for name in calls]
+            Hook.changes = ()
+            results.append((outcomes, Hook.fired, comparable(lambda: summary(pool))))
+    assert results[0] == results[1]
+
+
+@settings(max_examples=40, deadline=None)
+@given(calls=st.permutations(sorted(CALLS)),
+       chosen=st.lists(st.sampled_from(CHANGES), min_size=1, max_size=3))
+def test_changes_made_by_collections_during_calls(calls, chosen):
+    """The same changes made by gc callbacks, at any allocation the extension makes."""
+    thresholds = gc.get_threshold()
+
+    def callback(phase, info):
+        with contextlib.suppress(Exception):  # a collection has nowhere to raise to
+            Hook.fire()
+
+    with hooked_pool(load_extension(), chosen) as (pool, kept):
+        gc.callbacks.append(callback)
+        gc.set_threshold(1)
+        try:
+            for name in calls:
+                outcome(lambda: call(load_extension(), pool, name, kept, "positional"))
+        finally:
+            gc.set_threshold(*thresholds)
+            gc.callbacks.remove(callback)
+    vars(pool).pop("_round_to_bucket", None)
+    pool.__init__(GIB)
+    buf = pool.lease(1)
+    pool.release(buf)
+    assert pool._buckets[MIB] == [buf] and pool._leased == {}

@@ -1,5 +1,6 @@
 """Leasing and bucket rounding."""
 
+import collections
 import types
 
 import pytest
@@ -50,7 +51,10 @@ def test_over_large_message_reads_the_sizes_through_the_instance(impl, fake_torc
         pool._round_to_bucket(10**400)
 
 
-@pytest.mark.parametrize("value, name", [(None, "NoneType"), ("5", "str"), ([5], "list")])
+@pytest.mark.parametrize("value, name", [
+    (None, "NoneType"), ("5", "str"), ([5], "list"),
+    (collections.OrderedDict(), "collections.OrderedDict"),
+])
 def test_bad_request_types(impl, fake_torch, value, name):
     pool = impl.PinnedMemoryPool(GIB)
     for call in (pool.lease, pool._round_to_bucket):

@@ -1,5 +1,7 @@
 """Internal calls go through the instance: overrides on a subclass or an instance are called."""
 
+import functools
+
 import pytest
 
 from conftest import GIB, MIB
@@ -105,3 +107,29 @@ def test_rebinding_torch_takes_effect_on_the_next_call(impl, fake_torch, monkeyp
     second = pool.lease(1)
     assert first in fake_torch.allocations and second in other.allocations
     assert second.pin_memory is True
+
+
+def recursing_call(impl, wiring):
+    """A call that never ends because an override is wired back to the pool's own methods."""
+    cls = impl.PinnedMemoryPool
+    if wiring == "subclass":
+        class Sub(cls):
+            _round_to_bucket = cls.lease
+        return Sub(GIB).lease, (1,)
+    pool = cls(GIB)
+    if wiring == "instance":
+        pool._total_allocated = pool.stats
+        return pool.stats, ()
+    pool._compute_default_budget = functools.partial(cls.__init__, pool)
+    return pool.__init__, ()
+
+
+@pytest.mark.parametrize("wiring", ["subclass", "instance", "partial"])
+def test_runaway_recursion_ends_in_recursion_error(impl, fake_torch, wiring):
+    call, args = recursing_call(impl, wiring)
+    for _ in range(3):  # the depth is given back each time
+        with pytest.raises(RecursionError):
+            call(*args)
+    pool = impl.PinnedMemoryPool(GIB)
+    pool.release(pool.lease(1))
+    assert pool._stats["hits"] == 0 and len(pool._buckets[MIB]) == 1

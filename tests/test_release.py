@@ -2,6 +2,7 @@
 
 import gc
 import os
+import weakref
 
 import pytest
 import torch
@@ -210,3 +211,64 @@ def test_guard_made_by_a_finalizer_during_the_first_lease(ext, fake_torch):
     gc.collect()
     pool.release(buf)
     assert pool._buckets[MIB][-1] is buf and id(buf) not in pool._leased
+
+
+class Rebinding(dict):
+    """A dict whose membership test replaces the pool's state, as caller code run by a key's
+    comparison may do in the middle of a release."""
+
+    def __init__(self, contents, pool, rebind):
+        super().__init__(contents)
+        self.pool, self.rebind = pool, rebind
+
+    def __contains__(self, key):
+        self.rebind(self.pool)
+        return super().__contains__(key)
+
+
+def replace_buckets(pool):
+    pool._buckets = {MIB: []}
+
+
+@pytest.mark.parametrize("attribute, rebind, error", [
+    ("_leased", lambda pool: pool.__init__(GIB), KeyError),
+    ("_buckets", replace_buckets, None),
+])
+def test_release_reads_its_state_at_each_step(impl, fake_torch, attribute, rebind, error):
+    """The membership test and the change that follows it each read the attribute anew."""
+    pool = impl.PinnedMemoryPool(GIB)
+    buf = pool.lease(1)
+    setattr(pool, attribute, Rebinding(getattr(pool, attribute), pool, rebind))
+    if error is None:
+        pool.release(buf)
+    else:
+        with pytest.raises(error):
+            pool.release(buf)
+    assert pool._buckets[MIB] == ([] if error else [buf])
+    assert not isinstance(pool._buckets, Rebinding)
+
+
+def test_the_guard_outlives_calls_of_its_weak_reference_callback(ext):
+    """The guard's weak reference to its pool has a callback that Python code can reach and
+    call while the pool lives, even from a collection that a lease sets off: it changes
+    nothing then."""
+    pool = ext.PinnedMemoryPool(GIB)
+    pool.release(pool.lease(1))
+
+    def call_the_pool_callbacks(phase, info):
+        for ref in weakref.getweakrefs(pool):
+            ref.__callback__(ref)
+
+    thresholds = gc.get_threshold()
+    gc.callbacks.append(call_the_pool_callbacks)
+    gc.set_threshold(1)
+    try:
+        dropped = pool.lease(4 * MIB)
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.callbacks.remove(call_the_pool_callbacks)
+    dropped_id = id(dropped)
+    del dropped
+    impostor = reuse_identity(dropped_id, lambda: torch.empty(4 * MIB, dtype=torch.uint8))
+    pool.release(impostor)
+    assert pool._leased == {dropped_id: 4 * MIB} and pool._buckets[4 * MIB] == []

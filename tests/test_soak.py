@@ -5,8 +5,11 @@ what the bounds allow is the noise of caches the interpreter fills once.
 """
 
 import math
+import sys
+import weakref
 
 import pytest
+import torch
 
 from conftest import FakePsutil, FakeTorch, RaisingIndex, RaisingInt, raising, soak
 
@@ -126,3 +129,29 @@ def test_missing_module_name(ext, monkeypatch):
     monkeypatch.delattr(ext, "torch")
     grown = soak(raising(ext._detect_vram_gb, NameError))
     assert grown["blocks"] < MAX_BLOCKS and grown["traced bytes"] < MAX_TRACED_BYTES
+
+
+def cycle(pool, sizes, depth, rounds):
+    """Leases `depth` buffers of each size and releases them in reverse, `rounds` times."""
+    for _ in range(rounds):
+        for size in sizes:
+            held = [pool.lease(size) for _ in range(depth)]
+            while held:
+                pool.release(held.pop())
+
+
+def test_buffers_die_once_evicted(impl):
+    """Buffers cycled many times through buckets that hold several of them are held by the
+    bucket lists alone, and die once evicted."""
+    pool = impl.PinnedMemoryPool(1 << 30)
+    cycle(pool, [1, 4 << 20], depth=4, rounds=1)
+    bufs = pool._buckets[1 << 20] + pool._buckets[4 << 20]
+    references = [sys.getrefcount(buf) for buf in bufs]
+    cycle(pool, [1, 4 << 20], depth=3, rounds=1000)
+    assert [sys.getrefcount(buf) for buf in bufs] == references
+    assert pool._stats["hits"] == 6000 and pool._stats["misses"] == 8
+    probes = [weakref.ref(buf) for buf in bufs]
+    del bufs
+    for _ in probes:
+        pool._evict_oldest()
+    assert [probe() for probe in probes] == [None] * len(probes)
