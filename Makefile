@@ -65,9 +65,11 @@ gpu-check: $(VENV)/.built
 
 # The test suite against a copy of the package whose extension is built with AddressSanitizer
 # and UndefinedBehaviorSanitizer. The interpreter is not instrumented: its runtime is preloaded,
-# objects are allocated with malloc so that the sanitizer sees each one, and leak detection is
-# off (the interpreter never frees some of its memory). Capture stays at the Python level, so
-# that a sanitizer report written to the process's stderr reaches the terminal.
+# with libstdc++ beside it so that it finds the C++ runtime's throw for exceptions raised inside
+# torch (the interpreter does not link libstdc++ itself); objects are allocated with malloc so
+# that the sanitizer sees each one, and leak detection is off (the interpreter never frees some
+# of its memory). Capture stays at the Python level, so that a sanitizer report written to the
+# process's stderr reaches the terminal.
 SANITIZE_BUILD := build/sanitize
 SANITIZE_SITE := $(SANITIZE_BUILD)/site
 
@@ -77,8 +79,8 @@ sanitize: $(VENV)/.built
 	cmake --build $(SANITIZE_BUILD) --parallel
 	rm -rf $(SANITIZE_SITE) && mkdir -p $(SANITIZE_SITE) && cp -r korvane $(SANITIZE_SITE)/
 	cmake --install $(SANITIZE_BUILD) --prefix $(SANITIZE_SITE)
-	LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		$(BIN)/python -m pytest --capture=sys -p no:cacheprovider -o pythonpath=$(SANITIZE_SITE)
 
 # A wheel for PyPI, built with .venv's interpreter: auditwheel tags it manylinux by the newest
