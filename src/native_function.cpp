@@ -139,10 +139,10 @@ int native_function_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// The namespaces stay until the function is freed: a weak reference callback may call it after
+// a collection cleared it, and clearing them, dicts that they are, breaks their cycles anyway.
 int native_function_clear(PyObject* self) {
   NativeFunction* function = as_function(self);
-  Py_CLEAR(function->globals);
-  Py_CLEAR(function->builtins);
   Py_CLEAR(function->module);
   Py_CLEAR(function->doc);
   Py_CLEAR(function->annotations);
@@ -160,6 +160,8 @@ void native_function_dealloc(PyObject* self) {
     PyObject_ClearWeakRefs(self);
   }
   native_function_clear(self);
+  Py_CLEAR(function->globals);
+  Py_CLEAR(function->builtins);
   Py_CLEAR(function->name);
   Py_CLEAR(function->qualname);
   for (PyObject*& name : function->parameter_names) {

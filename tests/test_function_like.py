@@ -273,3 +273,34 @@ def test_functions_take_part_in_garbage_collection(ext):
     del fresh, lease, name
     gc.collect()
     assert [probe() for probe in probes] == [None] * len(probes)
+
+
+def test_a_function_called_after_the_collector_cleared_it(ext):
+    """A finalizer in a fresh import's garbage makes a weak reference whose callback calls the
+    import's lease once the collector has cleared it: the call meets the emptied namespace."""
+    fresh = fresh_import()
+    outcomes = []
+
+    class Finalizer:
+        def __del__(self):
+            function = weakref.ref(self.function)
+
+            def call_cleared(_):
+                outcomes.append(function().__module__)
+                try:
+                    outcomes.append(function()(pool, 1))
+                except NameError as error:
+                    outcomes.append(error)
+
+            self.trigger = weakref.ref(self.function.held, call_cleared)
+
+    class Held:
+        pass
+
+    pool = ext.PinnedMemoryPool(1 << 30)
+    finalizer, held = Finalizer(), Held()
+    finalizer.function, held.finalizer = fresh.PinnedMemoryPool.lease, finalizer
+    finalizer.function.held = held  # dies when the collector clears the function
+    del fresh, finalizer, held
+    gc.collect()
+    assert outcomes[0] is None and len(outcomes) == 2
