@@ -42,6 +42,10 @@ def random_bits(*shape, dtype):
     return torch.randint(0, 256, (*shape, size), dtype=torch.uint8).view(dtype).squeeze(-1)
 
 
+class Plain(torch.Tensor):
+    """A subclass without a dispatch of its own: its bytes are its values."""
+
+
 TENSORS = {
     "float32 with NaN payloads": lambda: random_bits(37, 101, dtype=torch.float32),
     "float16 with NaN payloads": lambda: random_bits(3, 50, dtype=torch.float16),
@@ -62,11 +66,12 @@ TENSORS = {
     "channels_last": lambda: torch.randn(2, 3, 5, 7).to(memory_format=torch.channels_last),
     "requires grad": lambda: torch.randn(9, 13, requires_grad=True),
     "parameter": lambda: torch.nn.Parameter(torch.randn(3, 100)),
+    "plain subclass": lambda: torch.randn(4, 6).as_subclass(Plain),
 }
 # Kept in their own strides when restored: their elements fill one span of memory.
 DENSE = {"float32 with NaN payloads", "float16 with NaN payloads", "transposed view", "scalar",
          "bool", "bfloat16", "float8", "uint64", "bits16", "uint4", "channels_last",
-         "requires grad", "parameter"}
+         "requires grad", "parameter", "plain subclass"}
 
 
 @pytest.mark.parametrize("name", TENSORS)
@@ -220,6 +225,10 @@ def test_refused_kinds_lease_nothing(pool, name):
     with pytest.raises(TypeError, match=r"^tensors\['b'\]"):
         stage_many(pool, {"a": torch.randn(3), "b": value})
     assert pool.stats()["leases"] == 0
+    with stage_many(pool, [torch.ones(3)]) as group:
+        with pytest.raises(TypeError, match=r"^tensors\[0\] (must be|is) "):
+            group.restore_into([value])
+        assert torch.equal(group.restore()[0], torch.ones(3))
 
 
 def test_a_tensor_inside_a_transform_is_refused(pool):

@@ -13,7 +13,7 @@ import bisect
 import contextlib
 import itertools
 import weakref
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, Optional, Protocol, Union
 
 import torch
@@ -285,8 +285,7 @@ class StagedGroup:
                     key in by_key for key in self._keys):
                 raise ValueError(f"tensors must be a mapping with the {len(self)} keys staged")
             targets = [by_key[key] for key in self._keys]
-        for index, (entry, target) in enumerate(zip(self._entries, targets)):
-            _check_target(target, entry, _name("tensors", index, self._keys))
+        _check_targets(targets, self._entries, _names("tensors", self._keys))
         self._copy_out(zip(self._entries, targets))
 
     def release(self) -> None:
@@ -384,8 +383,7 @@ def stage_many(pool: BufferPool, tensors: Tensors) -> StagedGroup:
     current stream; the group waits for them before a buffer goes back.
     """
     keys, values = _unpack(tensors, "tensors")
-    for index, tensor in enumerate(values):
-        _check_stageable(tensor, _name("tensors", index, keys))
+    _check_stageable(values, _names("tensors", keys))
     return _stage(pool, values, keys)
 
 
@@ -436,7 +434,7 @@ class StagedTensor:
             (tensor,) = self._group.restore(device)
         else:
             (entry,) = self._group._entries
-            _check_target(out, entry, "out")
+            _check_targets([out], [entry], lambda index: "out")
             if device is not None and out.device != _check_device(device, "device"):
                 raise ValueError(f"out is on {out.device}, not on the requested {device}")
             self._group._copy_out([(entry, out)])
@@ -465,7 +463,7 @@ def stage_to_host(pool: BufferPool, tensor: torch.Tensor) -> StagedTensor:
     ``pool``, cut into the pool's bucket sizes; what ``stage_many`` refuses it refuses too.
     Copies from a CUDA device are asynchronous; the returned handle waits for them before it
     gives a buffer back."""
-    _check_stageable(tensor, "tensor")
+    _check_stageable([tensor], lambda index: "tensor")
     return StagedTensor(_stage(pool, [tensor], None))
 
 
@@ -523,12 +521,29 @@ def _unpack(tensors: Any, name: str) -> tuple[Optional[list], list]:
     return None, list(tensors)
 
 
-def _name(argument: str, index: int, keys: Optional[list]) -> str:
-    return f"{argument}[{index if keys is None else repr(keys[index])}]"
+def _names(argument: str, keys: Optional[list]) -> Callable[[int], str]:
+    """How the tensor at an index of ``argument`` is named in messages; made only on failure."""
+    return lambda index: f"{argument}[{index if keys is None else repr(keys[index])}]"
 
 
-def _check_stageable(tensor: Any, name: str) -> None:
+def _check_stageable(tensors: list, name: Callable[[int], str]) -> None:
     """Refuses what cannot be copied byte for byte: such tensors' bytes are not their values."""
+    for index, tensor in enumerate(tensors):
+        if not _plainly_stageable(tensor):
+            _refuse_unstageable(tensor, name(index))
+
+
+def _plainly_stageable(tensor: Any) -> bool:
+    """The checks of ``_refuse_unstageable`` that a plain tensor or parameter needs, in one
+    expression: it runs for every tensor staged or restored into. A subclass takes the long way."""
+    cls = type(tensor)
+    return ((cls is torch.Tensor or cls is torch.nn.Parameter)
+            and (tensor.is_cpu or tensor.is_cuda) and tensor.layout is torch.strided
+            and not tensor.is_quantized and not tensor.is_nested
+            and not torch._C._functorch.is_functorch_wrapped_tensor(tensor))
+
+
+def _refuse_unstageable(tensor: Any, name: str) -> None:
     if not isinstance(tensor, torch.Tensor):
         raise TypeError(f"{name} must be a torch.Tensor, not {type(tensor).__name__}")
     if isinstance(tensor, torch.nn.parameter.UninitializedTensorMixin):
@@ -550,19 +565,23 @@ def _check_stageable(tensor: Any, name: str) -> None:
     raise TypeError(f"{name} is {kind}, which cannot be staged byte for byte")
 
 
-def _check_target(target: Any, entry: _Entry, name: str) -> None:
-    _check_stageable(target, name)
-    if target.dtype != entry.dtype:
-        raise TypeError(f"{name} has dtype {target.dtype}, the staged tensor {entry.dtype}")
-    if target.shape != entry.shape:
-        raise ValueError(f"{name} has shape {tuple(target.shape)}, the staged tensor "
-                         f"{tuple(entry.shape)}")
-    if target.is_inference() and not torch.is_inference_mode_enabled():
-        raise ValueError(f"{name} is an inference tensor, which only code under "
-                         "torch.inference_mode() may write to")
-    if not target.is_contiguous() and any(
-            stride == 0 and size > 1 for size, stride in zip(target.shape, target.stride())):
-        raise ValueError(f"{name} has elements that share memory (strides {target.stride()})")
+def _check_targets(targets: list, entries: list[_Entry], name: Callable[[int], str]) -> None:
+    """Refuses targets that the staged tensors cannot be copied into, before any is written."""
+    _check_stageable(targets, name)
+    for index, (target, entry) in enumerate(zip(targets, entries)):
+        if target.dtype != entry.dtype:
+            raise TypeError(f"{name(index)} has dtype {target.dtype}, the staged tensor "
+                            f"{entry.dtype}")
+        if target.shape != entry.shape:
+            raise ValueError(f"{name(index)} has shape {tuple(target.shape)}, the staged tensor "
+                             f"{tuple(entry.shape)}")
+        if target.is_inference() and not torch.is_inference_mode_enabled():
+            raise ValueError(f"{name(index)} is an inference tensor, which only code under "
+                             "torch.inference_mode() may write to")
+        if not target.is_contiguous() and any(
+                stride == 0 and size > 1 for size, stride in zip(target.shape, target.stride())):
+            raise ValueError(f"{name(index)} has elements that share memory "
+                             f"(strides {target.stride()})")
 
 
 def _check_device(device: Device, name: str) -> torch.device:
