@@ -29,7 +29,10 @@ def pool():
 def same_bytes(restored, original):
     """Equal in dtype, shape, requires_grad and every byte of the values (NaN payloads too)."""
     def flat(tensor):
-        return tensor.detach().resolve_conj().resolve_neg().contiguous().view(-1).view(torch.uint8)
+        tensor = tensor.detach().resolve_conj().resolve_neg()
+        if tensor.element_size() == 1:  # bit-packed dtypes such as uint4 have no copy kernel
+            tensor = tensor.view(torch.uint8)
+        return tensor.contiguous().view(-1).view(torch.uint8)
 
     return (restored.dtype == original.dtype and restored.shape == original.shape
             and restored.requires_grad == original.requires_grad
@@ -63,6 +66,7 @@ TENSORS = {
     "uint64": lambda: random_bits(5, dtype=torch.uint64),
     "bits16": lambda: random_bits(33, dtype=torch.bits16),
     "uint4": lambda: random_bits(10, dtype=torch.uint4),
+    "uint4 strided slice": lambda: random_bits(4, 12, dtype=torch.uint4)[:, ::2],
     "channels_last": lambda: torch.randn(2, 3, 5, 7).to(memory_format=torch.channels_last),
     "requires grad": lambda: torch.randn(9, 13, requires_grad=True),
     "parameter": lambda: torch.nn.Parameter(torch.randn(3, 100)),
@@ -129,6 +133,19 @@ def test_runs_are_cut_into_bucket_sizes(pool, nbytes, leading):
     assert all(map(same_bytes, group.restore(), tensors))
 
 
+class Dispatching(torch.Tensor):
+    @classmethod
+    def __torch_dispatch__(cls, func, types, args=(), kwargs=None):
+        return func(*args, **(kwargs or {}))
+
+
+def dispatching_as_plain(tensor):
+    """A Dispatching tensor whose class was then set to torch.Tensor: it still dispatches."""
+    tensor = tensor.as_subclass(Dispatching)
+    tensor.__class__ = torch.Tensor
+    return tensor
+
+
 def bad_targets():
     expanded = torch.zeros(1).expand(40 * 30).view(40, 30)
     with torch.inference_mode():
@@ -141,6 +158,7 @@ def bad_targets():
         (expanded, ValueError),
         (torch.zeros(40, 30, device="meta"), TypeError),
         (inference, ValueError),
+        (dispatching_as_plain(torch.zeros(40, 30)), TypeError),
     ]
 
 
@@ -198,12 +216,6 @@ def test_restore_to_device_zero_means_cuda_zero(pool):
         assert not staged.released and staged.restore(None).device.type == "cpu"
 
 
-class Dispatching(torch.Tensor):
-    @classmethod
-    def __torch_dispatch__(cls, func, types, args=(), kwargs=None):
-        return func(*args, **(kwargs or {}))
-
-
 REFUSED = {
     "not a tensor": lambda: [1.0, 2.0],
     "quantized": lambda: torch.quantize_per_tensor(torch.randn(10), 0.1, 0, torch.quint8),
@@ -212,6 +224,7 @@ REFUSED = {
     "sparse": lambda: torch.randn(4, 4).to_sparse(),
     "sparse csr": lambda: torch.randn(4, 4).to_sparse_csr(),
     "dispatching subclass": lambda: torch.randn(4).as_subclass(Dispatching),
+    "dispatching, class reassigned": lambda: dispatching_as_plain(torch.randn(4)),
     "uninitialized": lambda: torch.nn.UninitializedParameter(),
 }
 

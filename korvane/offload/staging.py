@@ -156,7 +156,7 @@ class _Entry:
         for piece, part in self._split(dest):
             copies.copy(part, piece)
         if dest is not target:
-            target.copy_(dest)
+            _copy_values(target, dest)
 
     def empty(self, device: torch.device) -> torch.Tensor:
         return torch.empty_strided(self.shape, self.stride, dtype=self.dtype, device=device)
@@ -167,7 +167,9 @@ class _Entry:
         if tensor.stride() == self.stride and not (tensor.is_conj() or tensor.is_neg()):
             return tensor
         staged = self.empty(tensor.device)
-        return staged.copy_(tensor) if copy else staged
+        if copy:
+            _copy_values(staged, tensor)
+        return staged
 
     def _split(self, tensor: torch.Tensor) -> Iterator[tuple[torch.Tensor, torch.Tensor]]:
         """Each slice of a buffer with the words of ``tensor`` (dense, in the staged strides)
@@ -485,6 +487,18 @@ def _copies_by_value(dtype: torch.dtype) -> bool:
     return dtype.is_floating_point or dtype.is_complex or dtype in _INTEGER_DTYPES
 
 
+def _copy_values(dst: torch.Tensor, src: torch.Tensor) -> None:
+    """``dst.copy_(src)`` between tensors on one device, for every dtype: ``copy_`` has no
+    kernel for bit-packed dtypes such as ``torch.uint4``, so they move as integers of their
+    width."""
+    if not _copies_by_value(dst.dtype):
+        word = _WORDS[dst.element_size()]
+        dst, src = dst.view(word), src.view(word)
+    dst.copy_(src)
+
+
+_WORDS = {1: torch.uint8, 2: torch.int16, 4: torch.int32, 8: torch.int64}
+
 _INTEGER_DTYPES = frozenset([torch.bool, torch.uint8, torch.int8, torch.int16, torch.int32,
                              torch.int64, torch.uint16, torch.uint32, torch.uint64])
 
@@ -537,7 +551,7 @@ def _plainly_stageable(tensor: Any) -> bool:
     """The checks of ``_refuse_unstageable`` that a plain tensor or parameter needs, in one
     expression: it runs for every tensor staged or restored into. A subclass takes the long way."""
     cls = type(tensor)
-    return ((cls is torch.Tensor or cls is torch.nn.Parameter)
+    return ((cls is torch.Tensor or cls is torch.nn.Parameter) and not tensor._python_dispatch
             and (tensor.is_cpu or tensor.is_cuda) and tensor.layout is torch.strided
             and not tensor.is_quantized and not tensor.is_nested
             and not torch._C._functorch.is_functorch_wrapped_tensor(tensor))
@@ -550,6 +564,10 @@ def _refuse_unstageable(tensor: Any, name: str) -> None:
         kind = "an uninitialized parameter or buffer"
     elif type(tensor).__torch_dispatch__ is not torch.Tensor.__torch_dispatch__:
         kind = f"a {type(tensor).__name__}, a tensor subclass with its own dispatch"
+    elif tensor._python_dispatch:
+        # An instance of such a subclass whose __class__ was reassigned: its operations still
+        # go to Python, and it may hold no memory at all.
+        kind = "a tensor whose operations are dispatched to Python"
     elif tensor.is_quantized:
         kind = f"a quantized tensor ({tensor.dtype})"
     elif tensor.is_nested:
