@@ -60,8 +60,10 @@ def transformer():
 
 
 def mlp():
-    return nn.Sequential(nn.Linear(16, 32), nn.ReLU(), nn.Linear(32, 32), nn.ReLU(),
-                         nn.Linear(32, 16))
+    module = nn.Sequential(nn.Linear(16, 32), nn.ReLU(), nn.Linear(32, 32), nn.ReLU(),
+                           nn.Linear(32, 16))
+    module[2].weight.data = module[2].weight.data.t().contiguous().t()  # laid out by columns
+    return module
 
 
 def batches(*flags):
@@ -99,6 +101,7 @@ def test_outputs_and_weights_equal_the_resident_module(shape, prefetch, device, 
     module, calls, expected = resident_outputs(build, flags, device)
     weights = {name: t.clone() for name, t in module.state_dict().items()}
     parameters = list(module.parameters())
+    strides = [t.stride() for t in parameters]
     model_bytes = sum(t.numel() * t.element_size()
                       for t in itertools.chain(parameters, module.buffers()))
     with offload_module(module, pool, device, prefetch=prefetch) as offloaded:
@@ -114,6 +117,7 @@ def test_outputs_and_weights_equal_the_resident_module(shape, prefetch, device, 
         assert 0 < stats["peak_resident_bytes"] <= (1 + prefetch) * stats["largest_layer_bytes"]
         assert stats["streamed_bytes"] == model_bytes  # tied weights once
     assert list(module.parameters()) == parameters  # the same objects, ties included
+    assert [t.stride() for t in parameters] == strides
     assert pool.stats()["leased_count"] == 0
     assert all(torch.equal(t, weights[name]) for name, t in module.state_dict().items())
 

@@ -128,9 +128,7 @@ class OffloadedModule:
         if self._closed:
             return
         self._policy.release_all()
-        loaded = [group.empty(self.device) for group in self._groups]
-        for group, tensors in zip(self._groups, loaded):
-            group.staged.restore_into(tensors)
+        loaded = [group.restore(self.device) for group in self._groups]
         for handle in self._handles:
             handle.remove()
         self._handles.clear()
@@ -231,20 +229,18 @@ class _Weights:
         self.nbytes = staged.nbytes
         self.targets = targets
         self.tensors: list[torch.Tensor] = []   # the device copies while loaded
-        self._layouts = [(t.shape, _dense_stride(t), t.dtype) for t in targets]
         with torch.inference_mode(False):
             self._placeholders = [torch.empty(0, dtype=t.dtype, device=device) for t in targets]
 
-    def empty(self, device: torch.device) -> list[torch.Tensor]:
+    def restore(self, device: torch.device) -> list[torch.Tensor]:
+        """New tensors on ``device`` with the staged values, in the weights' own layouts (a
+        transposed or channels-last weight keeps the layout its kernels were chosen for)."""
         # Never inference tensors, whatever the caller's mode: the module keeps its weights.
         with torch.inference_mode(False):
-            return [torch.empty(shape, dtype=dtype, device=device) if stride is None else
-                    torch.empty_strided(shape, stride, dtype=dtype, device=device)
-                    for shape, stride, dtype in self._layouts]
+            return self.staged.restore(device)
 
     def load(self, device: torch.device) -> None:
-        tensors = self.empty(device)
-        self.staged.restore_into(tensors)
+        tensors = self.restore(device)
         self.attach(tensors)
         self.tensors = tensors
 
@@ -347,14 +343,3 @@ def _group_by_readers(layers: list[nn.Module], kept: list[torch.Tensor]):
         key = tuple(id(layer) for layer in readers_of)
         groups.setdefault(key, (readers_of, []))[1].append(tensor)
     return list(groups.values())
-
-
-def _dense_stride(tensor: torch.Tensor) -> Optional[tuple[int, ...]]:
-    """The tensor's strides if its elements fill their span without gaps or overlaps (so a
-    transposed or channels-last weight keeps the layout its kernels were chosen for), else None."""
-    expected = 1
-    for stride, size in sorted((s, n) for s, n in zip(tensor.stride(), tensor.shape) if n > 1):
-        if stride != expected:
-            return None
-        expected *= size
-    return tensor.stride()
