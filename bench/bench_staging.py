@@ -24,7 +24,7 @@ import torch  # noqa: E402
 
 from korvane.offload import demo  # noqa: E402
 from korvane.offload.pinned_pool import PinnedMemoryPool  # noqa: E402
-from korvane.offload.staging import stage_many, stage_to_host  # noqa: E402
+from korvane.offload.staging import stage_many  # noqa: E402
 
 MIB = 1 << 20
 HELD_TARGET = 1.01  # packed staging holds at most this times the model, plus one smallest bucket
@@ -47,18 +47,6 @@ def transformer_model(layers: int, d_model: int, device: torch.device) -> dict[s
 def sync(device: torch.device) -> None:
     if device.type == "cuda":
         torch.cuda.synchronize(device)
-
-
-def held_bytes(tensors: dict[str, torch.Tensor]) -> tuple[int, int]:
-    """Pool bytes held to stage every tensor on its own, and to stage them packed."""
-    pool = PinnedMemoryPool(64 << 30)
-    one_by_one = 0
-    for tensor in tensors.values():
-        with stage_to_host(pool, tensor) as staged:
-            one_by_one += staged.held_bytes
-    with stage_many(pool, tensors) as group:
-        packed = group.held_bytes
-    return one_by_one, packed
 
 
 def round_trip_seconds(tensors: dict[str, torch.Tensor], device: torch.device,
@@ -107,7 +95,7 @@ def measure(models: dict[str, dict[str, torch.Tensor]], device: torch.device,
     rows = []
     for name, tensors in models.items():
         model_bytes = sum(tensor.nbytes for tensor in tensors.values())
-        one_by_one, packed = held_bytes(tensors)
+        one_by_one, packed = demo.held_bytes(list(tensors.values()), 64 << 30)
         packed_seconds, floor_seconds, ratio = round_trip_seconds(tensors, device, repeat)
         rows.append(dict(name=name, tensors=len(tensors), model_bytes=model_bytes,
                          one_by_one=one_by_one, packed=packed, packed_seconds=packed_seconds,
