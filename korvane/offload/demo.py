@@ -16,7 +16,7 @@ from typing import Callable, Iterable, Optional
 import psutil
 import torch
 
-from korvane.offload import workload
+from korvane.offload import offload, workload
 from korvane.offload.pinned_pool import PinnedMemoryPool
 from korvane.offload.staging import leased, stage_many, stage_to_host
 
@@ -106,17 +106,9 @@ def _device(text: str) -> torch.device:
     if text == "auto":
         return torch.device("cuda" if torch.cuda.is_available() else "cpu")
     try:
-        device = torch.device(text)
-    except RuntimeError:
-        device = None
-    if device is None or device.type not in ("cpu", "cuda"):
-        raise argparse.ArgumentTypeError(f"expected auto, cpu, cuda or cuda:N, not {text!r}")
-    if device.type == "cuda" and not torch.cuda.is_available():
-        raise argparse.ArgumentTypeError(f"{text}: CUDA is not available on this machine")
-    if device.type == "cuda" and (device.index or 0) >= torch.cuda.device_count():
-        raise argparse.ArgumentTypeError(
-            f"{text}: this machine has {torch.cuda.device_count()} CUDA devices")
-    return device
+        return offload.check_device(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def format_size(nbytes: float) -> str:

@@ -46,7 +46,7 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Union[str, int, 
         raise TypeError(f"module must be a torch.nn.Module, not {type(module).__name__}")
     if not all(callable(getattr(pool, name, None)) for name in ("lease", "release")):
         raise TypeError(f"pool must have lease() and release(), which {type(pool).__name__} lacks")
-    device = _check_device(device)
+    device = check_device(device)
     if isinstance(prefetch, bool) or not isinstance(prefetch, int):
         raise TypeError(f"prefetch must be an int, not {type(prefetch).__name__}")
     if prefetch < 0:
@@ -259,7 +259,9 @@ def _refuse_gradients(weights: list[torch.Tensor]) -> None:
                            "or torch.inference_mode(), or set requires_grad=False on its weights")
 
 
-def _check_device(device) -> torch.device:
+def check_device(device) -> torch.device:
+    """``device`` as a torch.device that names its index, if it is the CPU or a CUDA device
+    of this machine; else ``ValueError`` (``TypeError`` for what is not a device at all)."""
     if not isinstance(device, (str, int, torch.device)) or isinstance(device, bool):
         raise TypeError(f"device must be a str, int or torch.device, not {type(device).__name__}")
     try:
