@@ -255,13 +255,20 @@ def test_close_leaves_an_ordinary_resident_module(pool):
         assert torch.equal(module(*calls[0]), expected[0])
 
 
-def test_a_module_dropped_without_close_gives_its_buffers_back(pool):
+def test_a_module_dropped_without_close_gives_its_buffers_and_surviving_weights_back(pool):
     module = mlp()
+    head = nn.Linear(32, 32)
+    head.weight = module[2].weight  # lives on after the module
+    weight, stride = module[2].weight.detach().clone(), module[2].weight.stride()
     offload_module(module, pool, "cpu")
     assert pool.stats()["leased_count"] == 3
     del module
     gc.collect()
     assert pool.stats()["leased_count"] == 0
+    assert torch.equal(head.weight, weight) and head.weight.stride() == stride
+    with offload_module(nn.Sequential(head), pool, "cpu"), torch.no_grad():
+        head(torch.randn(2, 32))
+    assert torch.equal(head.weight, weight)
 
 
 def test_a_forward_needing_gradients_is_refused_before_anything_moves(pool):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import itertools
+import weakref
 from typing import Iterable, Optional, Union
 
 import torch
@@ -103,6 +104,12 @@ class OffloadedModule:
         self._handles: list = []
         self._closed = False
         self._take_over(kept)
+        # Dropped without close(), the module may leave weights that live on elsewhere (tied to
+        # another module, held by an optimizer): they get their values back, as close() would.
+        self._finalizer = weakref.finalize(
+            self, _restore_survivors, device,
+            [(group.staged, [weakref.ref(t) for t in group.targets]) for group in self._groups])
+        self._finalizer.atexit = False
 
     def __call__(self, *args, **kwargs):
         return self.module(*args, **kwargs)
@@ -137,6 +144,7 @@ class OffloadedModule:
         for item in itertools.chain(self._needs, self._all_streamed):
             _streamed.pop(item, None)
         self._closed = True
+        self._finalizer.detach()
         # Every group goes back even if the pool refuses a buffer of one: the weights are loaded.
         with contextlib.ExitStack() as releases:
             for group in self._groups:
@@ -251,6 +259,20 @@ class _Weights:
     def attach(self, tensors: list[torch.Tensor]) -> None:
         for target, tensor in zip(self.targets, tensors):
             target.data = tensor
+
+
+def _restore_survivors(device: torch.device, groups: list) -> None:
+    """Loads the staged values into those weights of a dropped offloaded module that are still
+    referenced, and lets them be offloaded again."""
+    for staged, refs in groups:
+        alive = [(index, ref()) for index, ref in enumerate(refs)]
+        alive = [(index, tensor) for index, tensor in alive if tensor is not None]
+        if alive:
+            with torch.inference_mode(False):
+                loaded = staged.restore(device)
+            for index, tensor in alive:
+                tensor.data = loaded[index]
+                _streamed.pop(tensor, None)
 
 
 def _refuse_gradients(weights: list[torch.Tensor]) -> None:
