@@ -1,7 +1,8 @@
-"""What a streamed module keeps on its device, and when weights are fetched, waited for and freed.
+"""What a streamed module keeps on its device, and when weights are fetched, waited for,
+attached, detached and freed.
 
 The policy sees layers (the submodules whose weights are streamed) and the groups of weights each
-one reads; an engine (``korvane.offload.engines``) moves the bytes.
+one reads; an engine (``korvane.offload.engines``) moves the bytes and points the weights at them.
 """
 
 from __future__ import annotations
@@ -17,6 +18,8 @@ class WeightGroup(Protocol):
 class Engine(Protocol):
     def fetch(self, group) -> None: ...
     def wait(self, group) -> None: ...
+    def attach(self, group) -> None: ...
+    def detach(self, group) -> None: ...
     def free(self, group) -> None: ...
 
 
@@ -24,28 +27,34 @@ class StreamingPolicy:
     """Decides which groups of weights are on the device for layers called in an order learned
     from the first forward.
 
-    ``needs`` maps each layer to the groups it reads; a group read by several layers stays on the
-    device while any of them holds it. A layer's groups are fetched before it runs (or earlier,
-    ahead of it) and waited for just before it runs; once it has run, the groups of the next
-    ``prefetch`` layers of the learned order are fetched and then those no longer held are freed.
-    So the device holds the groups of at most ``1 + prefetch`` layers: the running one and those
-    fetched ahead.
+    ``needs`` maps each layer to the groups it reads. A layer's groups are fetched before it runs
+    (or earlier, ahead of it), waited for and attached just before it runs, and detached once it
+    has run; then the groups of the next ``prefetch`` layers of the learned order are fetched and
+    those no longer held are freed. A group read by several layers (shared) is held from its
+    first reader to its last within a forward, so it is copied once per forward. The device holds
+    at most the groups of ``1 + prefetch`` layers, the running one and those fetched ahead, plus
+    the shared groups.
 
     ``begin_forward`` and ``end_forward`` bracket a call of the whole module; ``before`` and
     ``after`` bracket a call of one layer. A layer called outside a forward is fetched and freed
-    around its call, with nothing fetched ahead.
+    around its call, with nothing fetched ahead. The work per layer call does not grow with the
+    number of layers.
     """
 
     def __init__(self, needs: Mapping[Hashable, Iterable[WeightGroup]], engine: Engine,
                  prefetch: int):
         self._needs = {layer: tuple(groups) for layer, groups in needs.items()}
+        readers = Counter(group for groups in self._needs.values() for group in set(groups))
+        self.shared = frozenset(group for group, count in readers.items() if count > 1)
         self._engine = engine
         self._prefetch = prefetch
         self._order: list = []         # layer calls of one forward, repeats included
+        self._last_read: dict = {}     # shared group -> index in _order of its last reader
         self._learning = True          # until the first forward has ended
         self._cursor = 0               # index in _order of the next expected call
         self._depth = 0                # nesting of begin_forward/end_forward
         self._running: Counter = Counter()
+        self._attached: Counter = Counter()
         self._ahead: Sequence = ()     # layers whose groups are fetched before their call
         self._resident: dict = {}      # groups on the device, in the order fetched
         self.resident_bytes = 0
@@ -64,7 +73,9 @@ class StreamingPolicy:
             return
         self._depth -= 1
         if self._depth == 0:
-            self._learning = False
+            if self._learning:
+                self._learning = False
+                self._index_last_reads()
             self.release_all()
 
     def before(self, layer) -> None:
@@ -75,21 +86,36 @@ class StreamingPolicy:
         for group in groups:
             self._fetch(group)
         for group in groups:
-            self._engine.wait(group)
+            if not self._attached[group]:
+                self._engine.wait(group)
+                self._engine.attach(group)
+            self._attached[group] += 1
 
     def after(self, layer) -> None:
         # A hook that raised before ``before`` ran still brings its layer here.
         if not self._running[layer]:
             return
-        self._fetch_ahead()
         self._running[layer] -= 1
+        if not self._running[layer]:
+            del self._running[layer]
+        self._detach(self._needs[layer])
+        self._fetch_ahead()
         self._free_unheld()
 
     def release_all(self) -> None:
-        """Frees every group on the device; what was learned of the order stays."""
+        """Detaches and frees every group on the device; what was learned of the order stays."""
         self._running.clear()
+        self._detach(list(self._attached), every_reader=True)
         self._ahead = ()
         self._free_unheld()
+
+    def _detach(self, groups: Iterable, every_reader: bool = False) -> None:
+        for group in groups:
+            if self._attached[group] > 1 and not every_reader:
+                self._attached[group] -= 1
+                continue
+            if self._attached.pop(group, 0):
+                self._engine.detach(group)
 
     def _advance(self, layer) -> Sequence:
         """Moves the cursor past this call of ``layer``; returns the layers expected next."""
@@ -102,6 +128,7 @@ class StreamingPolicy:
         found = self._find(layer)
         if found is None:  # a layer the first forward skipped: learn where it runs
             self._order.insert(self._cursor, layer)
+            self._index_last_reads()
             found = self._cursor
         self._cursor = found + 1
         return tuple(self._order[self._cursor:self._cursor + self._prefetch])
@@ -113,6 +140,13 @@ class StreamingPolicy:
             except ValueError:
                 pass
         return None
+
+    def _index_last_reads(self) -> None:
+        self._last_read = {}
+        for index, layer in enumerate(self._order):
+            for group in self._needs[layer]:
+                if group in self.shared:
+                    self._last_read[group] = index
 
     def _fetch_ahead(self) -> None:
         for layer in self._ahead:
@@ -127,11 +161,17 @@ class StreamingPolicy:
         self.resident_bytes += group.nbytes
         self.peak_resident_bytes = max(self.peak_resident_bytes, self.resident_bytes)
 
+    def _held(self, group) -> bool:
+        """Whether a shared group is still to be read in this forward."""
+        if not self._depth or group not in self.shared:
+            return False
+        return self._learning or self._last_read.get(group, -1) >= self._cursor
+
     def _free_unheld(self) -> None:
-        held = {group for layer, calls in self._running.items() if calls
-                for group in self._needs[layer]}
+        held = {group for layer in self._running for group in self._needs[layer]}
         held.update(group for layer in self._ahead for group in self._needs[layer])
-        for group in [group for group in self._resident if group not in held]:
+        for group in [group for group in self._resident
+                      if group not in held and not self._held(group)]:
             del self._resident[group]
             self.resident_bytes -= group.nbytes
             self._engine.free(group)

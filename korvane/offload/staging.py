@@ -5,6 +5,8 @@
 and returns a ``StagedGroup`` that copies them back, as often as needed, until it is released.
 ``stage_to_host(pool, tensor)`` does the same for one tensor and returns a ``StagedTensor``,
 whose ``restore()`` copies it back and returns every buffer.
+``PackedRun(pool, groups)`` lays several groups end to end in one run of buffers, leased as the
+groups staged one after another reach them, so that small groups share buffers.
 """
 
 from __future__ import annotations
@@ -18,7 +20,8 @@ from typing import Any, Optional, Protocol, Union
 
 import torch
 
-__all__ = ["BufferPool", "leased", "stage_many", "StagedGroup", "stage_to_host", "StagedTensor"]
+__all__ = ["BufferPool", "leased", "stage_many", "StagedGroup", "stage_to_host", "StagedTensor",
+           "PackedRun", "host_tensors"]
 
 Device = Union[str, int, torch.device]
 Tensors = Union[Sequence[torch.Tensor], Mapping[Any, torch.Tensor]]
@@ -398,6 +401,102 @@ def _stage(pool: BufferPool, tensors: list[torch.Tensor], keys: Optional[list]) 
         group.release()
         raise
     return group
+
+
+class PackedRun:
+    """Groups of tensors laid end to end, one group after another, in one run of buffers leased
+    from ``pool``: small groups share buffers, and the run wastes less than one smallest bucket
+    in all.
+
+    ``groups`` gives each group's tensors (or tensors of their shapes, dtypes and strides) so
+    that the layout is known before anything is leased; ``stage(index, tensors)`` leases the
+    buffers that group reaches, copies the tensors in and returns a ``StagedGroup`` that shares
+    the run's buffers (its ``held_bytes`` is 0). ``release()`` releases every staged group, then
+    returns the buffers; later calls do nothing. ``largest_bucket`` caps the buffer size, so
+    that at most that many bytes are leased ahead of the bytes staged.
+    """
+
+    def __init__(self, pool: BufferPool, groups: Sequence[Sequence[torch.Tensor]],
+                 largest_bucket: Optional[int] = None):
+        self._pool = pool
+        for index, group in enumerate(groups):
+            _check_stageable(list(group), lambda position: f"groups[{index}][{position}]")
+        self._entries = [[_Entry(tensor) for tensor in group] for group in groups]
+        self._starts: list[list[int]] = []
+        end = 0
+        for entries in self._entries:
+            starts = []
+            for entry in entries:
+                start = -(-end // ALIGNMENT) * ALIGNMENT
+                starts.append(start)
+                end = start + entry.nbytes
+            self._starts.append(starts)
+        buckets = [size for size in pool.BUCKET_SIZES_BYTES
+                   if largest_bucket is None or size <= largest_bucket]
+        self._sizes = _run_of_buckets(end, buckets or pool.BUCKET_SIZES_BYTES[:1])
+        self._buffers: list[torch.Tensor] = []
+        self._run = _Run(self._buffers, self._sizes)
+        self._groups: list[StagedGroup] = []
+        self._give_back = weakref.finalize(self, _give_back, pool, self._buffers, [])
+        self._give_back.atexit = False
+
+    @property
+    def held_bytes(self) -> int:
+        """The bytes of the pool buffers held now."""
+        return sum(buf.numel() for buf in self._buffers)
+
+    def stage(self, index: int, tensors: Sequence[torch.Tensor]) -> StagedGroup:
+        """Copies ``tensors`` into the place of group ``index`` and returns its group."""
+        entries = self._entries[index]
+        if entries:
+            starts = self._starts[index]
+            last = max(start + entry.nbytes for start, entry in zip(starts, entries))
+            self._lease_through(last)
+        group = StagedGroup(self._pool, entries, None)
+        self._groups.append(group)
+        for entry, start in zip(entries, self._starts[index]):
+            entry.place(self._run, start)
+        group._copy_in(list(tensors))
+        return group
+
+    def release(self) -> None:
+        """Releases every group staged in the run, then returns its buffers to the pool."""
+        try:
+            with contextlib.ExitStack() as releases:
+                for group in self._groups:
+                    releases.callback(group.release)
+        finally:
+            self._give_back()
+
+    def _lease_through(self, end: int) -> None:
+        """Leases the buffers that hold the run's bytes up to ``end``."""
+        if end <= 0:
+            return
+        needed = self._run.locate(end - 1)[0] + 1
+        while len(self._buffers) < needed:
+            self._buffers.append(self._pool.lease(self._sizes[len(self._buffers)]))
+
+
+def host_tensors(group: StagedGroup, reused: dict[int, torch.Tensor]
+                 ) -> tuple[list[torch.Tensor], int]:
+    """Each tensor of ``group`` on the host, and the bytes copied to make them: a view of the
+    buffer that holds it, in its shape, dtype and strides, where it lies in one buffer (writes
+    through it reach the staged bytes); else a copy into ``reused[index]``, made on first use
+    and kept by the caller for the next call."""
+    group._check_usable()
+    tensors: list[torch.Tensor] = []
+    pairs = []
+    for index, entry in enumerate(group._entries):
+        if entry.view is not None or not entry.nbytes:
+            tensors.append(entry.view if entry.nbytes else entry.empty(torch.device("cpu")))
+            continue
+        if index not in reused:
+            reused[index] = entry.empty(torch.device("cpu"))
+        tensors.append(reused[index])
+        pairs.append((entry, reused[index]))
+    if pairs:
+        group._copy_out(pairs)
+    return tensors, sum(entry.nbytes for entry, _ in pairs)
 
 
 class StagedTensor:
