@@ -190,6 +190,8 @@ class OffloadedModule:
             _streamed.pop(item, None)
         self._closed = True
         self._finalizer.detach()
+        for group in self._groups:
+            group.drop_views()
         self._run.release()
 
     def __enter__(self) -> "OffloadedModule":
@@ -315,13 +317,19 @@ class _Weights:
         self.tensors: list[torch.Tensor] = []   # the device tensors while loaded
         self.attached = False
         self._reused: dict[int, torch.Tensor] = {}
+        self._in_place: Optional[list[torch.Tensor]] = None
         self._placeholders = [storage_free(t, device) for t in targets]
 
     def load(self, device: torch.device) -> int:
         """Makes the device tensors; returns the bytes copied. On the CPU the weights are used
         in place where they lie in one buffer."""
         if device.type == "cpu":
+            if self._in_place is not None:
+                self.tensors = self._in_place
+                return 0
             self.tensors, copied = host_tensors(self.staged, self._reused)
+            if not copied:  # every weight lies in one buffer: the views serve every load
+                self._in_place = self.tensors
             return copied
         # Never inference tensors, whatever the caller's mode: the module keeps its weights.
         with torch.inference_mode(False):
@@ -330,6 +338,10 @@ class _Weights:
 
     def unload(self) -> None:
         self.tensors = []
+
+    def drop_views(self) -> None:
+        """Forgets the views of the pool buffers, once they went back to the pool."""
+        self.tensors, self._in_place, self._reused = [], None, {}
 
     def attach(self, tensors: Optional[list[torch.Tensor]] = None) -> None:
         for target, tensor in zip(self.targets, self.tensors if tensors is None else tensors):

@@ -53,8 +53,8 @@ class StreamingPolicy:
         self._learning = True          # until the first forward has ended
         self._cursor = 0               # index in _order of the next expected call
         self._depth = 0                # nesting of begin_forward/end_forward
-        self._running: Counter = Counter()
-        self._attached: Counter = Counter()
+        self._running: dict = {}       # layer -> calls of it under way
+        self._attached: dict = {}      # group -> running readers it is attached for
         self._ahead: Sequence = ()     # layers whose groups are fetched before their call
         self._resident: dict = {}      # groups on the device, in the order fetched
         self.resident_bytes = 0
@@ -79,24 +79,34 @@ class StreamingPolicy:
             self.release_all()
 
     def before(self, layer) -> None:
-        self._running[layer] += 1
+        self._running[layer] = self._running.get(layer, 0) + 1
+        expected = self._ahead[:1] == (layer,)
         self._ahead = self._advance(layer)
-        self._free_unheld()
+        # The layer expected next finds only held groups on the device: the last after() freed
+        # the rest.
+        if self._resident and not expected:
+            self._free_unheld()
         groups = self._needs[layer]
         for group in groups:
-            self._fetch(group)
+            if group not in self._resident:
+                self._fetch(group)
+        attached = self._attached
         for group in groups:
-            if not self._attached[group]:
+            if group not in attached:
                 self._engine.wait(group)
                 self._engine.attach(group)
-            self._attached[group] += 1
+                attached[group] = 1
+            else:
+                attached[group] += 1
 
     def after(self, layer) -> None:
         # A hook that raised before ``before`` ran still brings its layer here.
-        if not self._running[layer]:
+        calls = self._running.get(layer, 0)
+        if not calls:
             return
-        self._running[layer] -= 1
-        if not self._running[layer]:
+        if calls > 1:
+            self._running[layer] = calls - 1
+        else:
             del self._running[layer]
         self._detach(self._needs[layer])
         self._fetch_ahead()
@@ -110,11 +120,13 @@ class StreamingPolicy:
         self._free_unheld()
 
     def _detach(self, groups: Iterable, every_reader: bool = False) -> None:
+        attached = self._attached
         for group in groups:
-            if self._attached[group] > 1 and not every_reader:
-                self._attached[group] -= 1
-                continue
-            if self._attached.pop(group, 0):
+            readers = attached.get(group, 0)
+            if readers > 1 and not every_reader:
+                attached[group] = readers - 1
+            elif readers:
+                del attached[group]
                 self._engine.detach(group)
 
     def _advance(self, layer) -> Sequence:
