@@ -96,3 +96,17 @@ def test_a_parent_reading_a_weight_it_does_not_call_gets_one_line():
     with offload_module(model, PinnedMemoryPool(64 << 20), "cpu"), torch.no_grad():
         with pytest.raises(RuntimeError, match=r"^model\.embed_tokens\.weight is offloaded"):
             model(torch.zeros(1, 3, dtype=torch.long))
+
+
+def test_autocast_keeps_outputs_and_drops_the_casts_of_streamed_weights():
+    model = build("llama")
+    tokens = torch.randint(3, 128, (1, 5), generator=torch.Generator().manual_seed(2))
+    with torch.no_grad(), torch.autocast("cpu", dtype=torch.bfloat16):
+        expected = model(tokens).logits
+    cleared = []
+    original = torch.clear_autocast_cache
+    with offload_module(model, PinnedMemoryPool(64 << 20), "cpu"), torch.no_grad(), \
+            torch.autocast("cpu", dtype=torch.bfloat16), pytest.MonkeyPatch.context() as patch:
+        patch.setattr(torch, "clear_autocast_cache", lambda: cleared.append(original()))
+        assert torch.equal(model(tokens).logits, expected)
+    assert len(cleared) == len(MODELS["llama"][1])  # after each layer's call
