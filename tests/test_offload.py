@@ -2,6 +2,7 @@
 
 import copy
 import gc
+import inspect
 import itertools
 
 import pytest
@@ -318,6 +319,58 @@ def test_a_forward_needing_gradients_is_refused_before_anything_moves(pool):
     assert offloaded.stats()["resident_bytes"] == 0
 
 
+class FailingPool(PinnedMemoryPool):
+    """Refuses its third lease."""
+
+    def lease(self, nbytes):
+        if self.stats()["leases"] == 2:
+            raise MemoryError("no more buffers")
+        return super().lease(nbytes)
+
+
+def test_a_pool_failing_midway_leaves_the_module_as_it_was():
+    pool = FailingPool(64 << 20)
+    module = nn.Sequential(*(nn.Linear(512, 512) for _ in range(3)))  # 3 MiB: several buffers
+    parameters = list(module.parameters())
+    weights = [(t.clone(), t.stride()) for t in parameters]
+    with pytest.raises(MemoryError, match="no more"):
+        offload_module(module, pool, "cpu")
+    assert pool.stats()["leased_count"] == 0 and pool.stats()["leases"] == 2
+    assert list(module.parameters()) == parameters
+    assert all(torch.equal(t, w) and t.stride() == s for t, (w, s) in zip(parameters, weights))
+    assert all(type(sub._parameters) is dict and not sub._forward_pre_hooks
+               for sub in module.modules())
+    with offload_module(module, PinnedMemoryPool(64 << 20), "cpu"), torch.no_grad():
+        module(torch.randn(2, 512))
+
+
+def test_a_close_failing_midway_leaves_it_offloaded_and_usable(pool, monkeypatch):
+    module, calls, expected = resident_outputs(mlp, [()], "cpu")
+    offloaded = offload_module(module, pool, "cpu")
+    restore = offload.StagedGroup.restore
+    restored = []
+
+    def out_of_memory(self, device=None):
+        if restored:
+            raise RuntimeError("out of memory")
+        restored.append(device)
+        return restore(self, device)
+
+    monkeypatch.setattr(offload.StagedGroup, "restore", out_of_memory)
+    with pytest.raises(RuntimeError, match="out of memory"):
+        offloaded.close()
+    monkeypatch.undo()
+    with torch.no_grad():
+        assert torch.equal(module(*calls[0]), expected[0])
+    assert isinstance(module[0].weight, Placeholder) and pool.stats()["leased_count"] == 1
+    with pytest.raises(TypeError, match="device must be"):
+        offloaded.close(device=0.5)
+    offloaded.close(device="cpu")
+    assert torch.equal(module(*calls[0]), expected[0]) and pool.stats()["leased_count"] == 0
+    with pytest.raises(TypeError, match="made by offload_module"):
+        OffloadedModule()
+
+
 def test_a_failed_offload_leaves_the_module_and_the_pool_as_they_were(pool):
     module = nn.Sequential(nn.Linear(8, 8), nn.Linear(8, 8, device="meta"))
     weight = module[0].weight.clone()
@@ -401,3 +454,22 @@ def test_default_layers_are_the_children_holding_weights_with_lists_opened():
     assert layers.default_layers(module) == [module[0], module[2][0], module[3]["norm"]]
     encoder = transformer()
     assert layers.default_layers(encoder) == list(encoder.layers)
+
+
+class Experts(nn.ModuleDict):
+    """A container with a forward of its own, as a mixture of experts has."""
+
+    def forward(self, x):
+        return sum(expert(x) for expert in self.values())
+
+
+def test_a_container_with_its_own_forward_is_a_layer(pool):
+    module = nn.Sequential(nn.Linear(16, 16), Experts({"a": nn.Linear(16, 16),
+                                                       "b": nn.Linear(16, 16)}))
+    assert layers.default_layers(module) == [module[0], module[1]]
+    x = torch.randn(2, 16)
+    with torch.no_grad():
+        expected = module(x)
+    with offload_module(module, pool, "cpu", layers=[module[1]]), torch.no_grad():
+        assert torch.equal(module(x), expected)
+    assert "layers" not in str(inspect.signature(OffloadedModule))

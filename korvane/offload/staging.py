@@ -484,14 +484,16 @@ def host_tensors(group: StagedGroup, reused: dict[int, torch.Tensor]
     through it reach the staged bytes); else a copy into ``reused[index]``, made on first use
     and kept by the caller for the next call."""
     group._check_usable()
+    cpu = torch.device("cpu")
+    _copies_for(cpu).wait_for(cpu, group._copied_in)  # staged from CUDA: the views wait too
     tensors: list[torch.Tensor] = []
     pairs = []
     for index, entry in enumerate(group._entries):
         if entry.view is not None or not entry.nbytes:
-            tensors.append(entry.view if entry.nbytes else entry.empty(torch.device("cpu")))
+            tensors.append(entry.view if entry.nbytes else entry.empty(cpu))
             continue
         if index not in reused:
-            reused[index] = entry.empty(torch.device("cpu"))
+            reused[index] = entry.empty(cpu)
         tensors.append(reused[index])
         pairs.append((entry, reused[index]))
     if pairs:
