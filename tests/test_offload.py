@@ -250,11 +250,11 @@ a, b, c, shared = map(Group, "abcs")
     ({"A": [a, shared], "B": [b], "C": [c, shared]}, "ABC", "ABC", 2,  # s stays from A to C
      "fetch a|fetch s|fetch b|wait a|attach a|wait s|attach s|detach a|detach s|fetch c|free a|"
      "wait b|attach b|detach b|free b|wait c|attach c|wait s|attach s|detach c|detach s|"
-     "free s|free c"),
+     "free c|free s"),
     ({"A": [a, shared], "B": [b], "C": [c, shared]}, "ABC", "ABC", 0,  # copied once, not twice
      "fetch a|fetch s|wait a|attach a|wait s|attach s|detach a|detach s|free a|"
      "fetch b|wait b|attach b|detach b|free b|fetch c|wait c|attach c|wait s|attach s|"
-     "detach c|detach s|free s|free c"),
+     "detach c|detach s|free c|free s"),
 ])
 def test_prefetch_follows_the_learned_order(needs, first, second, prefetch, expected):
     engine = Recorder()

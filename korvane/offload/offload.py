@@ -111,6 +111,7 @@ class OffloadedModule:
         self = object.__new__(cls)
         self.module = module
         self.device = device
+        self._device_type = device.type
         self._run = run
         self._kept = [(tensor, tensor.device) for tensor in kept]
         self._groups: list[_Weights] = []
@@ -266,13 +267,14 @@ class OffloadedModule:
         self._policy.end_forward()
 
     def _before_layer(self, layer, args) -> None:
-        _refuse_gradients(self._streamed[layer])
+        if torch.is_grad_enabled():
+            _refuse_gradients(self._streamed[layer])
         self._policy.before(layer)
 
     def _after_layer(self, layer, args, output) -> None:
         self._policy.after(layer)
         # The autocast cache would keep a cast of each streamed weight until the region ends.
-        if torch.is_autocast_enabled(self.device.type) and torch.is_autocast_cache_enabled():
+        if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
             torch.clear_autocast_cache()
 
     def _state_dict_hook(self, layer: nn.Module):

@@ -108,9 +108,11 @@ class StreamingPolicy:
             self._running[layer] = calls - 1
         else:
             del self._running[layer]
-        self._detach(self._needs[layer])
+        groups = self._needs[layer]
+        self._detach(groups)
         self._fetch_ahead()
-        self._free_unheld()
+        # Only this layer's groups can have stopped being held since before() freed the rest.
+        self._free_unheld(groups)
 
     def release_all(self) -> None:
         """Detaches and frees every group on the device; what was learned of the order stays."""
@@ -179,10 +181,15 @@ class StreamingPolicy:
             return False
         return self._learning or self._last_read.get(group, -1) >= self._cursor
 
-    def _free_unheld(self) -> None:
+    def _free_unheld(self, candidates: Optional[Iterable] = None) -> None:
+        """Frees the resident groups (of ``candidates``, if given) that nothing holds."""
+        candidates = self._resident if candidates is None else [
+            group for group in candidates if group in self._resident]
+        if not candidates:
+            return
         held = {group for layer in self._running for group in self._needs[layer]}
         held.update(group for layer in self._ahead for group in self._needs[layer])
-        for group in [group for group in self._resident
+        for group in [group for group in candidates
                       if group not in held and not self._held(group)]:
             del self._resident[group]
             self.resident_bytes -= group.nbytes
