@@ -207,6 +207,23 @@ def test_copy_then_wait_then_run_then_free_with_the_next_fetched_ahead(pool, mon
                    ("free", "4")]
 
 
+def test_a_prefetched_layer_is_attached_only_when_it_starts(pool):
+    module = mlp()
+    offload_module(module, pool, "cpu", prefetch=1)
+    seen = []
+
+    def look_ahead(layer, args, output):
+        raw = dict.__getitem__(module[2]._parameters, "weight")
+        seen.append((raw.shape, raw.stride(), type(module[2].weight).__name__))
+
+    module[0].register_forward_hook(look_ahead)
+    with torch.no_grad():
+        for _ in range(2):
+            module(torch.randn(2, 16))
+    # Fetched ahead on the second forward, yet the next layer's weight is not attached yet.
+    assert seen == 2 * [((32, 32), (0, 0), "Placeholder")]
+
+
 class Group:
     nbytes = 1
 

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
 import itertools
 import weakref
 from typing import Iterable, Optional, Union
