@@ -118,19 +118,24 @@ class OffloadedModule:
         self._guarded: list[nn.Module] = []
         self._host_copies: tuple = (None, {})
         self._closed = False
-        self._stage(grouped)
-        needs: dict[nn.Module, list[_Weights]] = {layer: [] for layer in layers}
-        for (readers, _), group in zip(grouped, self._groups):
-            for layer in readers:
-                needs[layer].append(group)
-        self._needs = needs
-        self._engine = CudaEngine(device) if device.type == "cuda" else CpuEngine()
-        self._policy = StreamingPolicy(needs, self._engine, prefetch)
-        self._streamed = {layer: [t for group in groups for t in group.targets]
-                          for layer, groups in needs.items()}
-        self._all_streamed = [t for group in self._groups for t in group.targets]
-        self._guard(_qualified_names(module))
-        self._hook()
+        kept_data = [(tensor, tensor.data) for tensor in kept]
+        try:
+            self._stage(grouped)
+            needs: dict[nn.Module, list[_Weights]] = {layer: [] for layer in layers}
+            for (readers, _), group in zip(grouped, self._groups):
+                for layer in readers:
+                    needs[layer].append(group)
+            self._needs = needs
+            self._engine = CudaEngine(device) if device.type == "cuda" else CpuEngine()
+            self._policy = StreamingPolicy(needs, self._engine, prefetch)
+            self._streamed = {layer: [t for group in groups for t in group.targets]
+                              for layer, groups in needs.items()}
+            self._all_streamed = [t for group in self._groups for t in group.targets]
+            self._guard(_qualified_names(module))
+            self._hook()
+        except BaseException:
+            self._put_back(kept_data)
+            raise
         for item in itertools.chain(self._needs, self._all_streamed):
             _streamed[item] = True
         # Dropped without close(), the module may leave weights that live on elsewhere (tied to
@@ -211,24 +216,27 @@ class OffloadedModule:
 
     def _stage(self, grouped: list) -> None:
         """Moves the kept weights to the device, then stages each group and frees its originals
-        before the next; on failure puts every weight back as it was and returns the buffers."""
-        kept_data = [(tensor, tensor.data) for tensor, _ in self._kept]
-        try:
-            with torch.inference_mode(False):
-                for tensor, _ in self._kept:
-                    tensor.data = tensor.data.to(self.device)
-                for index, (_, tensors) in enumerate(grouped):
-                    group = _Weights(self._run.stage(index, tensors), tensors, self.device)
-                    self._groups.append(group)
-                    group.detach()
-        except BaseException:
-            with torch.inference_mode(False):
-                for group in self._groups:
-                    group.attach(group.staged.restore())
-            for tensor, data in kept_data:
-                tensor.data = data
-            self._run.release()
-            raise
+        before the next."""
+        with torch.inference_mode(False):
+            for tensor, _ in self._kept:
+                tensor.data = tensor.data.to(self.device)
+            for index, (_, tensors) in enumerate(grouped):
+                group = _Weights(self._run.stage(index, tensors), tensors, self.device)
+                self._groups.append(group)
+                group.detach()
+
+    def _put_back(self, kept_data: list) -> None:
+        """Undoes a partial offload: every weight as it was, no hook or guard, no buffer held."""
+        for handle in self._handles:
+            handle.remove()
+        for sub in self._guarded:
+            sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
+        with torch.inference_mode(False):
+            for group in self._groups:
+                group.attach(group.staged.restore())
+        for tensor, data in kept_data:
+            tensor.data = data
+        self._run.release()
 
     def _guard(self, names: dict[int, str]) -> None:
         """Makes a streamed weight read by name outside its layers' calls its placeholder."""
