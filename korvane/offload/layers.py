@@ -68,7 +68,7 @@ def never_called(module: nn.Module) -> bool:
 def check_layers(module: nn.Module, layers: Iterable[nn.Module]) -> list[nn.Module]:
     """``layers`` as a list, if they are distinct, non-overlapping submodules of ``module``
     that can be called; else a one-line ``TypeError``/``ValueError``."""
-    if not isinstance(layers, Iterable) or isinstance(layers, nn.Module):
+    if not isinstance(layers, Iterable):
         raise TypeError(f"layers must be an iterable of submodules, not {type(layers).__name__}")
     layers = list(layers)
     members = {id(sub) for sub in module.modules() if sub is not module}
