@@ -3,20 +3,19 @@
 On the CPU, where streamed weights are used in place and nothing is copied: a stack of
 `Linear(16, 16)` layers (200, 400 and 1600 of them) run resident, with an empty forward pre-hook
 and forward hook on each layer, and offloaded with prefetch 1, timed in alternation in the same
-run. Each cost per layer is the forward's time above the resident forward's, divided by the
-layers; the offload layer's is also given as a multiple of the empty hook pair's. The offloaded
+run; each is timed by its fastest forward, which other work on the machine can only slow. Each
+cost per layer is the forward's time above the resident forward's, divided by the layers; the offload layer's is also given as a multiple of the empty hook pair's. The offloaded
 module's host bytes and bytes copied per forward come from its `stats()`.
 
 Then a tied Llama built from a config (random weights, about 480 MiB): the peak growth of the
 process's resident memory while `offload_module` stages it (sampled every half millisecond), and
 the bytes fetched per forward (copied and used in place) against the streamed bytes.
 
-    python -I bench/bench_offload.py [--layers 200 400 1600] [--repeat 15] [--no-llama]
+    python -I bench/bench_offload.py [--layers 200 400 1600] [--repeat 25] [--no-llama]
 """
 
 import argparse
 import os
-import statistics
 import threading
 import time
 
@@ -62,12 +61,12 @@ def measure(count: int, repeat: int) -> dict:
                                  ("offloaded", streamed)):
                 times[name].append(_forward_seconds(module, x))
         stats = offloaded.stats()
-    base = statistics.median(times["resident"])
+    base = min(times["resident"])
     return {
         "layers": count,
         "resident": base / count,
-        "hooks": (statistics.median(times["hooks"]) - base) / count,
-        "offloaded": (statistics.median(times["offloaded"]) - base) / count,
+        "hooks": (min(times["hooks"]) - base) / count,
+        "offloaded": (min(times["offloaded"]) - base) / count,
         "copied": (stats["bytes_copied"] - before["bytes_copied"]) / repeat,
         "streamed": stats["streamed_bytes"],
         "host": stats["host_bytes"],
@@ -152,7 +151,7 @@ def report_host(row: dict) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--layers", type=int, nargs="+", default=[200, 400, 1600])
-    parser.add_argument("--repeat", type=int, default=15)
+    parser.add_argument("--repeat", type=int, default=25)
     parser.add_argument("--no-llama", action="store_true", help="skip the tied Llama")
     args = parser.parse_args()
     report([measure(count, args.repeat) for count in args.layers])

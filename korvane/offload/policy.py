@@ -80,7 +80,7 @@ class StreamingPolicy:
 
     def before(self, layer) -> None:
         self._running[layer] = self._running.get(layer, 0) + 1
-        expected = self._ahead[:1] == (layer,)
+        expected = bool(self._ahead) and self._ahead[0] is layer
         self._ahead = self._advance(layer)
         # The layer expected next finds only held groups on the device: the last after() freed
         # the rest.
@@ -148,6 +148,8 @@ class StreamingPolicy:
         return tuple(self._order[self._cursor:self._cursor + self._prefetch])
 
     def _find(self, layer) -> Optional[int]:
+        if self._cursor < len(self._order) and self._order[self._cursor] is layer:
+            return self._cursor
         for start, stop in ((self._cursor, len(self._order)), (0, self._cursor)):
             try:
                 return self._order.index(layer, start, stop)
@@ -173,24 +175,29 @@ class StreamingPolicy:
         self._engine.fetch(group)
         self._resident[group] = None
         self.resident_bytes += group.nbytes
-        self.peak_resident_bytes = max(self.peak_resident_bytes, self.resident_bytes)
+        if self.resident_bytes > self.peak_resident_bytes:
+            self.peak_resident_bytes = self.resident_bytes
 
     def _held(self, group) -> bool:
-        """Whether a shared group is still to be read in this forward."""
+        """Whether a running layer or one fetched ahead reads ``group``, or it is a shared group
+        still to be read in this forward."""
+        needs = self._needs
+        for layer in self._running:
+            if group in needs[layer]:
+                return True
+        for layer in self._ahead:
+            if group in needs[layer]:
+                return True
         if not self._depth or group not in self.shared:
             return False
         return self._learning or self._last_read.get(group, -1) >= self._cursor
 
     def _free_unheld(self, candidates: Optional[Iterable] = None) -> None:
         """Frees the resident groups (of ``candidates``, if given) that nothing holds."""
-        candidates = self._resident if candidates is None else [
-            group for group in candidates if group in self._resident]
-        if not candidates:
-            return
-        held = {group for layer in self._running for group in self._needs[layer]}
-        held.update(group for layer in self._ahead for group in self._needs[layer])
-        for group in [group for group in candidates
-                      if group not in held and not self._held(group)]:
-            del self._resident[group]
+        resident = self._resident
+        unheld = [group for group in (list(resident) if candidates is None else candidates)
+                  if group in resident and not self._held(group)]
+        for group in unheld:
+            del resident[group]
             self.resident_bytes -= group.nbytes
             self._engine.free(group)
