@@ -21,7 +21,7 @@ import math
 import os
 import threading
 import time
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional, Union
@@ -154,14 +154,13 @@ class Checkpoint:
         to the tensor's bytes. The file is read straight into the buffers, without the GIL.
         A file that changed size since it was indexed, or that ends early, raises ``OSError``
         naming the path and key; the bytes already read into the buffers then mean nothing."""
-        info = self._check_read(key, pieces)
-        self._read(info, pieces)
+        self._read([(self._check_read(key, pieces), pieces)])
 
     def read_tensor(self, key: str) -> torch.Tensor:
         """Tensor ``key`` read into a new CPU tensor of its dtype and shape."""
         info = self[key]
         buffer = torch.empty(info.nbytes, dtype=torch.uint8)
-        self._read(info, [(buffer, 0, info.nbytes)])
+        self._read([(info, [(buffer, 0, info.nbytes)])])
         if not info.nbytes:
             return torch.empty(info.shape, dtype=info.dtype)
         return buffer.view(info.dtype).view(info.shape)
@@ -188,19 +187,27 @@ class Checkpoint:
             raise ValueError(f"pieces for {key!r} hold {total} bytes, the tensor {info.nbytes}")
         return info
 
-    def _read(self, info: TensorInfo, pieces: Sequence[Piece]) -> None:
-        views = [_byte_view(buffer, offset, nbytes) for buffer, offset, nbytes in pieces]
-        file = self._files[info.path]
-        try:
-            fd = os.open(file.path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+    def _read(self, reads: Sequence[tuple[TensorInfo, Sequence[Piece]]],
+              counted: Callable[[int], None] = lambda nbytes: None) -> None:
+        """Reads each tensor into its pieces, opening a file once for the reads in a row from
+        it, and tells ``counted`` the bytes of each tensor read."""
+        for path, run in itertools.groupby(reads, key=lambda read: read[0].path):
+            run = list(run)
+            file, info = self._files[path], run[0][0]
             try:
-                file.check_unchanged(fd)
-                _read_exact(fd, views, info.offset)
-            finally:
-                os.close(fd)
-        except OSError as error:
-            reason = error.strerror or str(error)
-            raise OSError(f"reading {info.key!r} from {info.path}: {reason}") from error
+                fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+                try:
+                    file.check_unchanged(fd)
+                    for info, pieces in run:
+                        views = [_byte_view(buffer, offset, nbytes)
+                                 for buffer, offset, nbytes in pieces]
+                        _read_exact(fd, views, info.offset)
+                        counted(info.nbytes)
+                finally:
+                    os.close(fd)
+            except OSError as error:
+                reason = error.strerror or str(error)
+                raise OSError(f"reading {info.key!r} from {path}: {reason}") from error
 
 
 def _describe(value: object) -> str:
@@ -445,10 +452,11 @@ class CheckpointReader:
         self.close()
 
     def _run(self, reads: list[tuple[TensorInfo, list[Piece]]]) -> None:
-        for info, pieces in reads:
-            self.checkpoint._read(info, pieces)
-            with self._lock:
-                self._bytes_read += info.nbytes
+        self.checkpoint._read(reads, self._counted)
+
+    def _counted(self, nbytes: int) -> None:
+        with self._lock:
+            self._bytes_read += nbytes
 
     def _waited(self, seconds: float) -> None:
         with self._lock:
