@@ -31,10 +31,9 @@ ALIGNMENT = 64
 BLOCK = [(1, 1), (1, 4), (1, 4), (1, 1), (3, 1), (3, 1), (1, 3)]
 
 
-def write_checkpoint(folder: Path, mib: int, shards: int) -> list[list[str]]:
-    """Writes ``shards`` files of float16 layers, about ``mib`` MiB in all; returns each
-    layer's keys."""
-    width = 1024
+def write_checkpoint(folder: Path, mib: int, shards: int, width: int = 1024) -> list[list[str]]:
+    """Writes ``shards`` files of float16 layers of ``width``, about ``mib`` MiB in all; returns
+    each layer's keys."""
     layer_bytes = sum(width * rows * width // cols * 2 for rows, cols in BLOCK) + 4 * width
     count = max(shards, round(mib * MIB / layer_bytes))
     layers = []
@@ -120,25 +119,28 @@ def measure(folder: Path, layers: list[list[str]], repeat: int) -> dict:
     for buffers, _ in requests:
         for buffer in buffers:
             pool.release(buffer)
-    return dict(tensor_bytes=checkpoint.nbytes, file_bytes=sum(sizes.values()),
-                tensors=len(checkpoint), files=len(sizes), layers=len(layers),
+    tensor_bytes, file_bytes = checkpoint.nbytes, sum(sizes.values())
+    # Each pair of runs meets the machine in one state, so the ratio is taken pair by pair.
+    ratio = statistics.median(tensor_bytes / reader / (file_bytes / plain)
+                              for reader, plain in zip(timings["reader"], timings["plain"]))
+    return dict(tensor_bytes=tensor_bytes, file_bytes=file_bytes, tensors=len(checkpoint),
+                files=len(sizes), layers=len(layers), ratio=ratio,
                 reader=statistics.median(timings["reader"]),
-                plain=statistics.median(timings["plain"]),
-                read_bytes=stats["read_bytes"], waited=stats["read_wait_seconds"])
+                plain=statistics.median(timings["plain"]), read_bytes=stats["read_bytes"])
 
 
 def report(row: dict) -> None:
     reader_rate = row["tensor_bytes"] / row["reader"] / 1e9
     plain_rate = row["file_bytes"] / row["plain"] / 1e9
-    ratio = reader_rate / plain_rate
+    ratio = row["ratio"]
     print(f"torch {torch.__version__}; {row['tensors']} tensors in {row['layers']} layers, "
           f"{row['files']} files, {row['tensor_bytes'] / MIB:.1f} MiB; warm page cache; "
           f"median GB/s\n")
     print(f"  {'background reader into pool buffers (one request per layer)':64}"
           f"{reader_rate:8.2f}")
     print(f"  {'plain sequential readinto of each file':64}{plain_rate:8.2f}")
-    print(f"\n  {'target':64}{'measured':>9}{'met':>5}")
-    print(f"  {'reader / plain readinto, at least 0.8':64}{ratio:9.2f}"
+    print(f"\n  {'target (median over the pairs of runs)':64}{'measured':>9}{'met':>5}")
+    print(f"  {'reader GB/s / plain readinto GB/s, at least 0.8':64}{ratio:9.2f}"
           f"{'yes' if ratio >= READ_TARGET else 'NO':>5}")
 
 
