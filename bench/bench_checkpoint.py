@@ -90,7 +90,7 @@ def measure(folder: Path, layers: list[list[str]], repeat: int) -> dict:
     sizes = {path: Path(path).stat().st_size for path in checkpoint.files}
     # As much memory as the reader fills, so that neither reads into memory the cache holds.
     floor_buffer = torch.empty(sum(sizes.values()), dtype=torch.uint8)
-    floor_view = memoryview(floor_buffer.numpy())
+    floor_view = floor_buffer.numpy().data
 
     def plain() -> None:
         start = 0

@@ -60,7 +60,7 @@ def plain_file(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("form", ["file", "folder", "list", "sharded"])
+@pytest.mark.parametrize("form", ["file", "folder", "list", "sharded", "index"])
 def test_every_form_reads_the_bytes_safetensors_loads(form, tmp_path, plain_file, saved):
     if form == "file":
         source, expected = plain_file, TENSORS
@@ -72,12 +72,13 @@ def test_every_form_reads_the_bytes_safetensors_loads(form, tmp_path, plain_file
         safetensors_torch.save_file({"other": torch.ones(3)}, second)
         source, expected = [plain_file, second], {**TENSORS, "other": torch.ones(3)}
     else:
-        source = saved[0]
+        folder = saved[0]
         expected = {}
-        for name in sorted(os.listdir(source)):
+        for name in sorted(os.listdir(folder)):
             if name.endswith(".safetensors"):
-                expected.update(safetensors_torch.load_file(source / name))
-        assert len(os.listdir(source)) > 4  # really sharded
+                expected.update(safetensors_torch.load_file(folder / name))
+        assert len(os.listdir(folder)) > 4  # really sharded
+        source = folder if form == "sharded" else folder / "model.safetensors.index.json"
     checkpoint = Checkpoint(source)
     assert set(checkpoint) == set(expected)
     assert checkpoint.nbytes == sum(tensor.nbytes for tensor in expected.values())
@@ -115,8 +116,9 @@ def test_read_into_refuses_pieces_that_do_not_fit(plain_file, pieces, error, mat
         Checkpoint(plain_file).read_into("f32", pieces())
 
 
-def rewrite(path, header=None, length=None, cut=None):
-    """The file at ``path`` with its header replaced, its declared length changed, or cut short."""
+def rewrite(path, header=None, length=None, cut=None, grow=None):
+    """The file at ``path`` with its header replaced, its declared length changed, cut short or
+    grown (sparsely) to ``grow`` bytes."""
     data = path.read_bytes()
     size = int.from_bytes(data[:8], "little")
     head, body = data[8:8 + size], data[8 + size:]
@@ -126,6 +128,8 @@ def rewrite(path, header=None, length=None, cut=None):
     size = len(head) if length is None else length
     data = size.to_bytes(8, "little") + head + body
     path.write_bytes(data[:cut])
+    if grow:
+        os.truncate(path, grow)
 
 
 def edit(key, **fields):
@@ -147,6 +151,7 @@ def shift(key, by):
     (dict(header=b"{not json"), "header that is not JSON"),
     (dict(header=b"[1, 2]"), "not a JSON object"),
     (dict(length=1 << 62), f"header of {1 << 62} bytes, past the end"),
+    (dict(length=200 << 20, grow=300 << 20), f"header of {200 << 20} bytes, more than the"),
     (dict(cut=5), "too short for a safetensors header"),
     (dict(header=edit("i64", data_offsets=[0, 1 << 40])), "'i64' spans"),
     (dict(header=edit("f32", data_offsets=[10, 1638])), "(?=.*'f32').* overlap"),
@@ -275,6 +280,9 @@ def test_a_tied_llama_built_on_meta_loads_from_its_shards_bit_identically(saved)
     assert "lm_head.weight" not in checkpoint
     with meta_parameters():
         rebuilt = llama()
+        lazy = torch.nn.LazyLinear(3)
+    assert isinstance(lazy.weight, torch.nn.UninitializedParameter)
+    assert torch.nn.Linear(2, 2).weight.device.type == "cpu"  # patched only inside the block
     assert all(param.is_meta for param in rebuilt.parameters())
     assert rebuilt.lm_head.weight is rebuilt.model.embed_tokens.weight
     assert rebuilt.model.rotary_emb.inv_freq.equal(model.model.rotary_emb.inv_freq)

@@ -49,6 +49,8 @@ _DTYPES = {code: getattr(torch, name) for code, name in [
     ("F8_E4M3FNUZ", "float8_e4m3fnuz"), ("F8_E5M2FNUZ", "float8_e5m2fnuz"),
 ] if hasattr(torch, name)}
 
+# The safetensors package refuses longer headers; so that a hostile length is not read whole.
+_MAX_HEADER = 100 << 20
 # Linux reads at most this many bytes in one call, and takes at most this many slices.
 _MAX_READ = 0x7FFFF000
 _MAX_SLICES = 1024
@@ -179,7 +181,7 @@ class Checkpoint:
                     and buffer.dim() == 1 and buffer.is_cpu and buffer.is_contiguous()):
                 raise TypeError(f"pieces for {key!r} must be in one-dimensional contiguous "
                                 f"torch.uint8 CPU tensors, not {_describe(buffer)}")
-            if offset < 0 or nbytes < 0 or offset + nbytes > buffer.numel():
+            if not (_is_count(offset) and _is_count(nbytes)) or offset + nbytes > buffer.numel():
                 raise ValueError(f"piece ({offset}, {nbytes}) for {key!r} lies outside its "
                                  f"buffer of {buffer.numel()} bytes")
             total += nbytes
@@ -191,8 +193,8 @@ class Checkpoint:
               counted: Callable[[int], None] = lambda nbytes: None) -> None:
         """Reads each tensor into its pieces, opening a file once for the reads in a row from
         it, and tells ``counted`` the bytes of each tensor read."""
-        for path, run in itertools.groupby(reads, key=lambda read: read[0].path):
-            run = list(run)
+        for path, in_a_row in itertools.groupby(reads, key=lambda read: read[0].path):
+            run = list(in_a_row)
             file, info = self._files[path], run[0][0]
             try:
                 fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
@@ -266,7 +268,7 @@ def _find_files(source) -> tuple[list[str], Optional[dict]]:
         if not path.exists():
             raise FileNotFoundError(f"checkpoint {str(path)!r} does not exist")
         if path.is_file():
-            return [str(path)], None
+            return _read_index(path) if path.name.endswith(".index.json") else ([str(path)], None)
         if (path / INDEX_NAME).is_file():
             return _read_index(path / INDEX_NAME)
         if (path / SINGLE_NAME).is_file():
@@ -324,6 +326,9 @@ def _index_file(path: str) -> tuple[bytes, os.stat_result, list[TensorInfo], dic
         if length > stat.st_size - 8:
             raise ValueError(f"{path} declares a header of {length} bytes, past the end of the "
                              f"file ({stat.st_size} bytes)")
+        if length > _MAX_HEADER:
+            raise ValueError(f"{path} declares a header of {length} bytes, more than the "
+                             f"{_MAX_HEADER} that safetensors allows")
         header = file.read(length)
     try:
         entries = json.loads(header)
@@ -431,8 +436,9 @@ class CheckpointReader:
         requests already queued; everything is checked here first."""
         if self._closed:
             raise RuntimeError("this checkpoint reader is closed")
-        reads = [(self.checkpoint._check_read(key, pieces), list(pieces)) for key, pieces in reads]
-        return ReadRequest(self, self._executor.submit(self._run, reads))
+        checked = [(self.checkpoint._check_read(key, pieces), list(pieces))
+                   for key, pieces in reads]
+        return ReadRequest(self, self._executor.submit(self._run, checked))
 
     def stats(self) -> dict:
         """``read_bytes``: the bytes read into buffers so far; ``read_wait_seconds``: the time
@@ -564,7 +570,7 @@ def assign_tensors(module: nn.Module, pairs: Iterable[tuple[torch.Tensor, torch.
         for slots in (sub._parameters, sub._buffers):
             for name, tensor in slots.items():
                 if tensor is not None and id(tensor) in replacements:
-                    slots[name] = replacements[id(tensor)]
+                    slots[name] = replacements[id(tensor)]  # type: ignore[assignment]
 
 
 @contextlib.contextmanager
@@ -579,12 +585,14 @@ def meta_parameters() -> Iterator[None]:
     original = nn.Module.register_parameter
 
     def register_parameter(self: nn.Module, name: str, param: Optional[nn.Parameter]) -> None:
-        if param is not None and not param.is_meta:
+        # A lazy module's uninitialized parameter has no shape to move yet.
+        if param is not None and not param.is_meta and not isinstance(
+                param, nn.UninitializedParameter):
             param = type(param)(param.to("meta"), requires_grad=param.requires_grad)
         original(self, name, param)
 
-    nn.Module.register_parameter = register_parameter
+    nn.Module.register_parameter = register_parameter  # type: ignore[method-assign]
     try:
         yield
     finally:
-        nn.Module.register_parameter = original
+        nn.Module.register_parameter = original  # type: ignore[method-assign]
