@@ -18,7 +18,7 @@ safetensors_torch = pytest.importorskip("safetensors.torch")
 transformers = pytest.importorskip("transformers")
 
 from korvane.offload.checkpoint import (  # noqa: E402
-    Checkpoint, CheckpointReader, assign_tensors, match_module, meta_parameters)
+    Checkpoint, CheckpointReader, assign_tensors, held_layers, match_module, meta_parameters)
 
 
 def llama(tie=True):
@@ -337,3 +337,27 @@ def test_a_meta_buffer_the_checkpoint_lacks_is_refused_by_name(saved):
         module = llama()
     with pytest.raises(ValueError, match="buffer 'model.rotary_emb.inv_freq' is on the meta"):
         match_module(module, Checkpoint(saved[0]))
+
+
+@pytest.mark.parametrize("layers, budget, prefetch, held", [
+    ([10, 10, 10, 10], 40, 1, 4),    # everything fits: nothing is read again
+    ([10, 10, 10, 10], 39, 1, 1),    # 10 held + two 10-byte reads in flight
+    ([10, 10, 10, 10], 29, 1, 0),
+    ([10, 10, 10, 10], 30, 2, 0),    # three reads in flight
+    ([5, 30, 5, 5], 44, 1, 1),       # the large layer is read: room for it and one more
+    ([5, 30, 5, 5], 44, 0, 2),
+    ([], 0, 1, 0),
+])
+def test_held_layers_are_the_first_that_leave_room_for_the_reads(layers, budget, prefetch, held):
+    assert held_layers(layers, budget, prefetch) == held
+
+
+@pytest.mark.parametrize("budget, error, match", [
+    (19, ValueError, "cannot hold the reads of 1 \\+ prefetch \\(2\\) layers .* at least 20"),
+    (-1, ValueError, "0 or more bytes, not -1"),
+    (True, TypeError, "not bool"),
+    (1.5e9, TypeError, "not float"),
+])
+def test_held_layers_refuses_budgets_that_cannot_work(budget, error, match):
+    with pytest.raises(error, match=match):
+        held_layers([10, 10, 10], budget, 1)

@@ -4,7 +4,8 @@
 or a sharded ``model.safetensors.index.json``, or a list of files: every tensor's file, dtype,
 shape and byte range, each header checked before anything is read. ``Checkpoint.read_into``
 reads one tensor's bytes into slices of host buffers, and ``CheckpointReader`` does the same on
-a thread of its own, in order, while the caller computes. ``match_module`` pairs a module's
+a thread of its own, in order, while the caller computes; ``held_layers`` decides which layers
+stay in host memory under a byte budget. ``match_module`` pairs a module's
 parameters and buffers with the checkpoint's tensors as ``load_state_dict`` would, ties
 included, and ``meta_parameters()`` builds modules without memory for their parameters.
 """
@@ -29,8 +30,8 @@ from typing import Optional, Union
 import torch
 from torch import nn
 
-__all__ = ["Checkpoint", "TensorInfo", "CheckpointReader", "ReadRequest", "match_module",
-           "assign_tensors", "meta_parameters"]
+__all__ = ["Checkpoint", "TensorInfo", "CheckpointReader", "ReadRequest", "held_layers",
+           "match_module", "assign_tensors", "meta_parameters"]
 
 PathLike = Union[str, os.PathLike]
 # Where one tensor's bytes go, in order: (a one-dimensional torch.uint8 CPU buffer, the offset
@@ -467,6 +468,30 @@ class CheckpointReader:
     def _waited(self, seconds: float) -> None:
         with self._lock:
             self._seconds_waited += seconds
+
+
+def held_layers(layer_bytes: Sequence[int], host_budget: int, prefetch: int) -> int:
+    """How many layers, counted in the order a forward first reads them, stay held in pool
+    buffers under ``host_budget`` bytes; the others are read from the checkpoint when needed.
+
+    ``layer_bytes`` are the pool bytes each layer's weights take. The layers held are the first
+    ones: as many as leave room, within the budget, for the buffers of the ``1 + prefetch``
+    largest layers not held, which a forward reads into at once (the layer it copies to the
+    device and those read ahead). A budget that cannot hold even those raises ``ValueError``;
+    one that is not a non-negative integer, ``TypeError`` or ``ValueError``.
+    """
+    if isinstance(host_budget, bool) or not isinstance(host_budget, int):
+        raise TypeError(f"host_budget must be an int (bytes) or None, not "
+                        f"{type(host_budget).__name__}")
+    if host_budget < 0:
+        raise ValueError(f"host_budget must be 0 or more bytes, not {host_budget}")
+    for held in range(len(layer_bytes), -1, -1):
+        streamed = sorted(layer_bytes[held:], reverse=True)
+        if sum(layer_bytes[:held]) + sum(streamed[:1 + prefetch]) <= host_budget:
+            return held
+    needed = sum(sorted(layer_bytes, reverse=True)[:1 + prefetch])
+    raise ValueError(f"host_budget of {host_budget} bytes cannot hold the reads of 1 + prefetch "
+                     f"({1 + prefetch}) layers at once: it needs at least {needed}")
 
 
 def match_module(module: nn.Module, checkpoint: Checkpoint, *,
