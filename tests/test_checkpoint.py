@@ -182,6 +182,8 @@ def test_missing_paths_are_refused(tmp_path, layout, match):
     (lambda index: index["weight_map"].update(ghost="model-00001-of-00006.safetensors"),
      "puts key 'ghost' in"),
     (lambda index: index["weight_map"].update(ghost="gone.safetensors"), "'gone.safetensors'"),
+    (lambda index: index["weight_map"].update(ghost="../llama0/model.safetensors"),
+     "not a file beside it"),
 ])
 def test_an_index_naming_what_is_not_there_is_refused(saved, tmp_path, change, match):
     folder = shutil.copytree(saved[0], tmp_path / "copy")

@@ -15,7 +15,6 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import ctypes
-import io
 import itertools
 import json
 import math
@@ -130,6 +129,8 @@ class Checkpoint:
             _check_index(index, self._tensors)
 
     def __getitem__(self, key: str) -> TensorInfo:
+        if key not in self._tensors:
+            raise KeyError(f"the checkpoint {self.source} has no tensor {key!r}")
         return self._tensors[key]
 
     def __contains__(self, key: object) -> bool:
@@ -173,9 +174,7 @@ class Checkpoint:
                 f"nbytes={self.nbytes})")
 
     def _check_read(self, key: str, pieces: Sequence[Piece]) -> TensorInfo:
-        if key not in self._tensors:
-            raise KeyError(f"the checkpoint {self.source} has no tensor {key!r}")
-        info = self._tensors[key]
+        info = self[key]
         total = 0
         for buffer, offset, nbytes in pieces:
             if not (isinstance(buffer, torch.Tensor) and buffer.dtype == torch.uint8
@@ -198,7 +197,7 @@ class Checkpoint:
             run = list(in_a_row)
             file, info = self._files[path], run[0][0]
             try:
-                fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+                fd = os.open(path, os.O_RDONLY)
                 try:
                     file.check_unchanged(fd)
                     for info, pieces in run:
@@ -240,7 +239,7 @@ def _read_exact(fd: int, views: list[memoryview], offset: int) -> None:
             batch.append(view)
             size += len(view)
         batch = batch or [views[0][:_MAX_READ]]
-        done = _pread(fd, batch, offset)
+        done = os.preadv(fd, batch, offset)
         if done == 0:
             raise OSError(f"the file ends at byte {offset}, before the tensor does: it was "
                           "truncated since it was indexed")
@@ -251,15 +250,6 @@ def _read_exact(fd: int, views: list[memoryview], offset: int) -> None:
             else:
                 views[0] = views[0][done:]
                 done = 0
-
-
-def _pread(fd: int, views: list[memoryview], offset: int) -> int:
-    if hasattr(os, "preadv"):
-        return os.preadv(fd, views, offset)
-    # Where there is no preadv (Windows), one slice at a time through a file object.
-    with io.FileIO(fd, closefd=False) as file:
-        file.seek(offset)
-        return file.readinto(views[0]) or 0
 
 
 def _find_files(source) -> tuple[list[str], Optional[dict]]:
@@ -304,6 +294,8 @@ def _read_index(path: Path) -> tuple[list[str], dict]:
     files = []
     for name in dict.fromkeys(weight_map.values()):
         shard = path.parent / name
+        if Path(name).name != name:
+            raise ValueError(f"{path} names {name!r}, which is not a file beside it")
         if not shard.is_file():
             raise FileNotFoundError(f"{path} names {name!r}, which does not exist")
         files.append(str(shard))
