@@ -150,6 +150,7 @@ def shift(key, by):
     (dict(cut=-10), r"key '\w+' ends at byte \d+, past the end of the file .*truncated"),
     (dict(header=b"{not json"), "header that is not JSON"),
     (dict(header=b"[1, 2]"), "not a JSON object"),
+    (dict(header=b"[" * 100000), "header that is not JSON"),
     (dict(length=1 << 62), f"header of {1 << 62} bytes, past the end"),
     (dict(length=200 << 20, grow=300 << 20), f"header of {200 << 20} bytes, more than the"),
     (dict(cut=5), "too short for a safetensors header"),
@@ -158,6 +159,7 @@ def shift(key, by):
     (dict(header=edit("f32", data_offsets=[-4, 1624])), "'f32' has data_offsets"),
     (dict(header=shift("i64", 1 << 20)), "'i64' ends at byte .* past the end of the file"),
     (dict(header=edit("f32", dtype="F4")), "'f32' has dtype 'F4'"),
+    (dict(header=edit("f32", dtype=["F32"])), r"'f32' has dtype \['F32'\]"),
     (dict(header=edit("f32", shape=[37, 12])), r"'f32' spans 1628 bytes, but shape \(37, 12\)"),
     (dict(header=edit("f32", shape=[37, True])), "'f32' has shape"),
 ])

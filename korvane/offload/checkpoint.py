@@ -325,7 +325,7 @@ def _index_file(path: str) -> tuple[bytes, os.stat_result, list[TensorInfo], dic
         header = file.read(length)
     try:
         entries = json.loads(header)
-    except (ValueError, UnicodeDecodeError) as error:
+    except (ValueError, RecursionError) as error:
         raise ValueError(f"{path} has a header that is not JSON ({error})") from None
     if not isinstance(entries, dict):
         raise ValueError(f"{path} has a header that is not a JSON object")
@@ -343,7 +343,7 @@ def _tensor_info(path: str, key: str, entry, data_start: int, size: int) -> Tens
     if not isinstance(entry, dict) or not {"dtype", "shape", "data_offsets"} <= entry.keys():
         raise ValueError(f"{path}: key {key!r} needs dtype, shape and data_offsets")
     code, shape, offsets = entry["dtype"], entry["shape"], entry["data_offsets"]
-    if code not in _DTYPES:
+    if not isinstance(code, str) or code not in _DTYPES:
         raise ValueError(f"{path}: key {key!r} has dtype {code!r}, which torch does not "
                          f"read here (known: {', '.join(_DTYPES)})")
     if not (isinstance(shape, list) and all(_is_count(size) for size in shape)):
@@ -542,9 +542,8 @@ def _state_names(module: nn.Module) -> dict[int, tuple[torch.Tensor, list[str]]]
 
 def _non_persistent_buffers(module: nn.Module) -> Iterator[tuple[str, torch.Tensor]]:
     for prefix, sub in module.named_modules():
-        for name in sub._non_persistent_buffers_set:
-            buffer = sub._buffers.get(name)
-            if buffer is not None:
+        for name, buffer in sub._buffers.items():  # in their order, not the set's
+            if buffer is not None and name in sub._non_persistent_buffers_set:
                 yield (f"{prefix}.{name}" if prefix else name), buffer
 
 
