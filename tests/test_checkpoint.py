@@ -39,8 +39,10 @@ TENSORS = {
 
 
 def same_bytes(a, b):
-    return (a.dtype == b.dtype and a.shape == b.shape
-            and a.contiguous().view(-1).view(torch.uint8).equal(b.contiguous().view(-1).view(torch.uint8)))
+    def flat(tensor):
+        return tensor.contiguous().view(-1).view(torch.uint8)
+
+    return a.dtype == b.dtype and a.shape == b.shape and flat(a).equal(flat(b))
 
 
 @pytest.fixture(scope="module")
