@@ -8,6 +8,7 @@ import torch
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
+import bench_checkpoint  # noqa: E402
 import bench_offload  # noqa: E402
 import bench_pool  # noqa: E402
 import bench_staging  # noqa: E402
@@ -40,6 +41,15 @@ def test_offload_benchmark_measures_every_row(capsys):
     assert all(row["host"] == 1 << 20 for row in rows)
     bench_offload.report(rows)
     assert "offload / hook pair" in capsys.readouterr().out
+
+
+def test_checkpoint_benchmark_reads_every_layer_each_time(tmp_path, capsys):
+    layers = bench_checkpoint.write_checkpoint(tmp_path, mib=1, shards=2, width=64)
+    row = bench_checkpoint.measure(tmp_path, layers, repeat=2)
+    assert [row["files"], row["layers"], row["tensors"]] == [2, 14, 14 * 9]
+    assert row["read_bytes"] == 3 * row["tensor_bytes"]  # a warm-up read, then two timed
+    bench_checkpoint.report(row)
+    assert "reader GB/s / plain readinto GB/s" in capsys.readouterr().out
 
 
 @pytest.mark.skipif(torch.cuda.is_available(), reason="runs the whole check on CUDA")

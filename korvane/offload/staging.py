@@ -309,6 +309,11 @@ class StagedGroup:
     def __exit__(self, *exc_info) -> None:
         self.release()
 
+    def __reduce_ex__(self, protocol):
+        # A copy would share the leased buffers and give them back a second time.
+        raise TypeError("a StagedGroup holds leased pool buffers and cannot be pickled or "
+                        "copied: pickle the tensors restore() returns instead")
+
     def __repr__(self) -> str:
         state = "released" if self.released else f"{len(self._buffers)} buffers"
         return f"StagedGroup({len(self)} tensors, nbytes={self.nbytes}, {state})"
@@ -323,7 +328,15 @@ class StagedGroup:
             end = start + entry.nbytes
         sizes = _run_of_buckets(end, bucket_sizes)
         for size in sizes:
-            self._buffers.append(self._pool.lease(size))
+            buf = self._pool.lease(size)
+            try:
+                _check_buffer(self._pool, buf, size)
+            except TypeError:
+                # Offered back, though a pool that broke its own protocol may refuse it.
+                with contextlib.suppress(Exception):
+                    self._pool.release(buf)
+                raise
+            self._buffers.append(buf)
         run = _Run(self._buffers, sizes)
         for entry, start in zip(self._entries, starts):
             entry.place(run, start)
@@ -361,6 +374,18 @@ class StagedGroup:
     def _check_usable(self) -> None:
         if self.released:
             raise RuntimeError("this staged group was already released")
+
+
+def _check_buffer(pool: BufferPool, buf: Any, nbytes: int) -> None:
+    """Refuses what a pool's ``lease(nbytes)`` returned unless it is a buffer of at least
+    ``nbytes`` bytes: a one-dimensional ``torch.uint8`` tensor on the CPU."""
+    if not (isinstance(buf, torch.Tensor) and buf.dtype == torch.uint8 and buf.dim() == 1
+            and buf.device.type == "cpu" and buf.numel() >= nbytes):
+        what = (f"a {buf.dim()}-d {buf.dtype} tensor of {buf.numel()} elements on {buf.device}"
+                if isinstance(buf, torch.Tensor) else f"a {type(buf).__name__}")
+        raise TypeError(f"{type(pool).__name__}.lease({nbytes}) returned {what}: a pool must "
+                        f"lease one-dimensional torch.uint8 CPU tensors of at least the bytes "
+                        f"asked")
 
 
 def _give_back(pool: BufferPool, buffers: list[torch.Tensor], in_flight: list) -> None:
@@ -554,6 +579,10 @@ class StagedTensor:
 
     def __exit__(self, *exc_info) -> None:
         self.release()
+
+    def __reduce_ex__(self, protocol):
+        raise TypeError("a StagedTensor holds leased pool buffers and cannot be pickled or "
+                        "copied: pickle the tensor restore() returns instead")
 
     def __repr__(self) -> str:
         state = "released" if self.released else f"{len(self._group._buffers)} buffers"
