@@ -13,6 +13,7 @@ from korvane.offload import OffloadedModule, engines, layers, offload, offload_m
 from korvane.offload.pinned_pool import PinnedMemoryPool
 from korvane.offload.placeholders import Placeholder
 from korvane.offload.policy import StreamingPolicy
+from korvane.offload.staging import PackedRun, host_tensors
 
 MIB = 1 << 20
 
@@ -222,6 +223,26 @@ def test_a_prefetched_layer_is_attached_only_when_it_starts(pool):
             module(torch.randn(2, 16))
     # Fetched ahead on the second forward, yet the next layer's weight is not attached yet.
     assert seen == 2 * [((32, 32), (0, 0), "Placeholder")]
+
+
+@pytest.mark.parametrize("whole, copied", [(False, 600_000), (True, 0)])
+def test_packed_groups_share_a_run_and_are_viewed_in_place_where_whole(whole, copied, pool):
+    # 1.5 MB in two 1 MiB buffers: end to end, the second tensor straddles them.
+    groups = [[torch.randn(150_000), torch.randn(150_000)], [torch.randn(75_000)]]
+    run = PackedRun(pool, groups, whole=whole)
+    staged = [run.stage(index, tensors) for index, tensors in enumerate(groups)]
+    assert run.held_bytes == 2 * MIB and pool.stats()["leased_count"] == 2
+    reused = {}
+    for group, tensors in zip(staged, groups):
+        views, copies = host_tensors(group, reused)
+        assert all(map(torch.equal, views, tensors))
+        copied -= copies
+    assert copied == 0
+    views[0][0] = 7.0  # a view writes through to the staged copy
+    assert staged[1].restore()[0][0] == 7.0
+    run.release()
+    run.release()
+    assert pool.stats()["leased_count"] == 0
 
 
 class Group:

@@ -23,8 +23,8 @@ __all__ = ["offload_module", "OffloadedModule"]
 # close() is still collected.
 _streamed = WeakIdKeyDictionary()
 
-# On CUDA the pool pins what it leases: buffers no larger than this keep the host memory leased
-# ahead of the bytes staged small.
+# Where CUDA is available the pool pins what it leases: buffers no larger than this keep the host
+# memory leased ahead of the bytes staged small.
 _LARGEST_PINNED_BUCKET = 64 << 20
 
 Device = Union[str, int, torch.device]
@@ -82,8 +82,12 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Device, *,
                          "buffers to stream: pass layers=")
     kept = tensors_outside(module, layers)
     grouped = group_by_readers(layers, kept)
+    # Used in place on the CPU, tensors are best inside one buffer each; that scatters a group
+    # over buffers leased ahead, which costs host memory only where the pool pins (touches) them.
+    pinned = torch.cuda.is_available()
     run = PackedRun(pool, [tensors for _, tensors in grouped],
-                    _LARGEST_PINNED_BUCKET if device.type == "cuda" else None)
+                    _LARGEST_PINNED_BUCKET if pinned else None,
+                    whole=device.type == "cpu" and not pinned)
     return OffloadedModule._offload(module, device, layers, kept, grouped, run, prefetch)
 
 

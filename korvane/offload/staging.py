@@ -439,10 +439,15 @@ class PackedRun:
     the run's buffers (its ``held_bytes`` is 0). ``release()`` releases every staged group, then
     returns the buffers; later calls do nothing. ``largest_bucket`` caps the buffer size, so
     that at most that many bytes are leased ahead of the bytes staged.
+
+    With ``whole=True`` each tensor no larger than a buffer is placed inside one buffer where
+    the run's buffers can hold them all that way (largest first, each into the first buffer with
+    room), so that ``host_tensors`` views them all in place; a group's tensors may then lie in
+    buffers far apart, and staging it leases every buffer up to the last of them.
     """
 
     def __init__(self, pool: BufferPool, groups: Sequence[Sequence[torch.Tensor]],
-                 largest_bucket: Optional[int] = None):
+                 largest_bucket: Optional[int] = None, whole: bool = False):
         self._pool = pool
         for index, group in enumerate(groups):
             _check_stageable(list(group), lambda position: f"groups[{index}][{position}]")
@@ -461,6 +466,8 @@ class PackedRun:
         self._sizes = _run_of_buckets(end, buckets or pool.BUCKET_SIZES_BYTES[:1])
         self._buffers: list[torch.Tensor] = []
         self._run = _Run(self._buffers, self._sizes)
+        if whole:
+            self._starts = _starts_whole(self._entries, self._sizes) or self._starts
         self._groups: list[StagedGroup] = []
         self._give_back = weakref.finalize(self, _give_back, pool, self._buffers, [])
         self._give_back.atexit = False
@@ -500,6 +507,50 @@ class PackedRun:
         needed = self._run.locate(end - 1)[0] + 1
         while len(self._buffers) < needed:
             self._buffers.append(self._pool.lease(self._sizes[len(self._buffers)]))
+
+
+def _starts_whole(groups: list[list[_Entry]], sizes: list[int]) -> Optional[list[list[int]]]:
+    """Where each tensor starts in a run of buffers of ``sizes`` so that most lie inside one
+    buffer: those larger than every buffer end to end from the run's start; the others, largest
+    first, each into the first buffer with room among the first ``k``; what is left end to end
+    in the buffers after them, which only those may straddle. ``k`` is the most buffers that
+    leave room for the rest; None if no ``k`` does."""
+    bounds = list(zip(itertools.accumulate([0, *sizes]), itertools.accumulate(sizes)))
+    by_size = sorted(((entry.nbytes, group, index) for group, entries in enumerate(groups)
+                      for index, entry in enumerate(entries)), reverse=True)
+    larger = [item for item in by_size if item[0] > max(sizes)]
+    for k in range(len(sizes), -1, -1):
+        starts = [[0] * len(entries) for entries in groups]
+        end = _lay_end_to_end(larger, 0, starts)
+        free = [min(max(start, _aligned(end)), last) for start, last in bounds[:k]]
+        left = []
+        for item in by_size[len(larger):]:
+            nbytes, group, index = item
+            buffer = next((buffer for buffer, (_, last) in enumerate(bounds[:k])
+                           if _aligned(free[buffer]) + nbytes <= last), None)
+            if buffer is None:
+                left.append(item)
+                continue
+            starts[group][index] = _aligned(free[buffer])
+            free[buffer] = starts[group][index] + nbytes
+        tail = max(bounds[k][0] if k < len(bounds) else bounds[-1][1], end)
+        if _lay_end_to_end(left, tail, starts) <= bounds[-1][1]:
+            return starts
+    return None
+
+
+def _lay_end_to_end(items: list[tuple[int, int, int]], start: int,
+                    starts: list[list[int]]) -> int:
+    """Places ``(nbytes, group, index)`` items one after another from ``start``; returns the end."""
+    end = start
+    for nbytes, group, index in items:
+        starts[group][index] = _aligned(end)
+        end = starts[group][index] + nbytes
+    return end
+
+
+def _aligned(offset: int) -> int:
+    return -(-offset // ALIGNMENT) * ALIGNMENT
 
 
 def host_tensors(group: StagedGroup, reused: dict[int, torch.Tensor]
