@@ -56,7 +56,8 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Device, *,
 
     The module runs inference only (under ``torch.no_grad()`` or ``torch.inference_mode()``): a
     call that would need gradients of streamed weights raises ``RuntimeError``. In-place changes
-    to streamed weights during a call are kept on the CPU and lost on CUDA. A wrong argument
+    to streamed weights during a call reach the staged copy where the CPU uses it in place
+    (``stats()['bytes_in_place']``) and are lost where it was copied. A wrong argument
     raises a one-line ``TypeError`` or ``ValueError`` before anything is leased or moved; a
     failure on the way leaves the module as it was.
     """
