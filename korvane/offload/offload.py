@@ -15,8 +15,8 @@ from torch.utils.weak import WeakIdKeyDictionary
 
 from korvane.offload.engines import CpuEngine, CudaEngine
 from korvane.offload.layers import check_layers, default_layers, group_by_readers, tensors_outside
-from korvane.offload.placeholders import (GuardedWeights, Placeholder, outside_inference_mode,
-                                          storage_free)
+from korvane.offload.placeholders import (NOT_CAPTURED, GuardedWeights, Placeholder,
+                                          outside_inference_mode, storage_free)
 from korvane.offload.policy import StreamingPolicy
 from korvane.offload.staging import BufferPool, PackedRun, StagedGroup, host_tensors
 
@@ -330,9 +330,7 @@ class OffloadedModule:
         @functools.wraps(forward)
         def offloaded_forward(*args, **kwargs):
             if torch.jit.is_tracing() or torch.compiler.is_exporting():
-                raise RuntimeError("an offloaded module moves its weights during each call and "
-                                   "cannot be traced or exported: trace or export it before "
-                                   "offload_module() or after close()")
+                raise RuntimeError(NOT_CAPTURED)
             return run(*args, **kwargs)
 
         return offloaded_forward
@@ -349,8 +347,8 @@ class OffloadedModule:
     def _checked_apply(self, module: nn.Module, fn: Callable, recurse: bool = True):
         """``Module._apply`` (behind ``to``, ``half``, ``cuda``...) where ``fn`` leaves the
         streamed weights' dtypes and device as they are; else refused, before anything moves."""
-        probes = [torch.zeros((), dtype=dtype, device=self.device)
-                  for dtype in {t.dtype for t in self._all_streamed}]
+        probes = [torch.zeros((2,) * dim, dtype=dtype, device=self.device)
+                  for dtype, dim in {(t.dtype, t.dim()) for t in self._all_streamed}]
         try:
             unchanged = all(fn(probe) is probe for probe in probes)
         except Exception:

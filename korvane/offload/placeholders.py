@@ -19,7 +19,11 @@ from typing import Iterator, Mapping, Optional, Protocol
 import torch
 from torch.utils._pytree import tree_leaves, tree_map
 
-__all__ = ["Placeholder", "GuardedWeights", "storage_free", "outside_inference_mode"]
+__all__ = ["Placeholder", "GuardedWeights", "storage_free", "outside_inference_mode",
+           "NOT_CAPTURED"]
+
+NOT_CAPTURED = ("an offloaded module moves its weights during each call and cannot be traced or "
+                "exported: trace or export it before offload_module() or after close()")
 
 _WORDS: dict[tuple[torch.dtype, torch.device], torch.Tensor] = {}
 
@@ -40,8 +44,10 @@ class Staged(Protocol):
 def outside_inference_mode() -> Iterator[None]:
     """Makes tensors that are not inference tensors, whatever the caller's mode, and keeps the
     caller's grad mode (``inference_mode(False)`` alone turns it on)."""
-    grad = torch.is_grad_enabled()
-    with torch.inference_mode(False), torch.set_grad_enabled(grad):
+    if not torch.is_inference_mode_enabled():
+        yield
+        return
+    with torch.inference_mode(False), torch.set_grad_enabled(False):
         yield
 
 
@@ -150,7 +156,7 @@ class GuardedWeights(dict):
         if name not in self._guards or dict.get(self, name) is value:
             dict.__setitem__(self, name, value)
         else:
-            self._refuse(name)
+            self._refuse(name, value)
 
     def __delitem__(self, name) -> None:
         if name in self._guards:
@@ -166,7 +172,9 @@ class GuardedWeights(dict):
         for name, value in dict(*args, **kwargs).items():
             self[name] = value
 
-    def _refuse(self, name: str) -> None:
+    def _refuse(self, name: str, value=None) -> None:
+        if hasattr(value, "fake_mode"):  # torch.export puts fake weights in before the call
+            raise RuntimeError(NOT_CAPTURED)
         weight = self._guards[name][1].weight_name
         raise RuntimeError(f"{weight} is offloaded and cannot be replaced or removed: write into "
                            f"it in place, or replace it after close() and offload again")

@@ -1,0 +1,321 @@
+"""What a user may do to an offloaded module: the same as on the module, or a one-line refusal
+before anything changes."""
+
+import copy
+import gc
+import io
+import pickle
+import threading
+
+import pytest
+import torch
+from torch import nn
+from torch.overrides import TorchFunctionMode
+
+from korvane.offload import offload_module
+from korvane.offload.pinned_pool import PinnedMemoryPool
+
+transformers = pytest.importorskip("transformers")
+
+
+def llama():
+    torch.manual_seed(0)
+    return transformers.LlamaForCausalLM(transformers.LlamaConfig(
+        vocab_size=128, hidden_size=32, intermediate_size=64, num_hidden_layers=4,
+        num_attention_heads=4, num_key_value_heads=2, tie_word_embeddings=True)).eval()
+
+
+def batchnorm():
+    torch.manual_seed(0)
+    norm = nn.BatchNorm1d(16)
+    norm.running_mean.uniform_(-1, 1)
+    norm.running_var.uniform_(0.5, 2)
+    return nn.Sequential(nn.Linear(16, 16), norm, nn.ReLU(), nn.Linear(16, 16)).eval()
+
+
+MODELS = {"llama": (llama, torch.arange(12).reshape(2, 6)),
+          "batchnorm": (batchnorm, torch.randn(4, 16, generator=torch.Generator().manual_seed(1)))}
+
+
+def run(model, x):
+    with torch.no_grad():
+        out = model(x)
+    return out.logits if hasattr(out, "logits") else out
+
+
+def offloaded(name, pool):
+    """An offloaded model, its input, and a resident twin with the same weights."""
+    build, x = MODELS[name]
+    model, twin = build(), build()
+    return offload_module(model, pool, "cpu"), model, twin, x
+
+
+def same_state(model, twin):
+    state, expected = model.state_dict(), twin.state_dict()
+    return state.keys() == expected.keys() and all(
+        torch.equal(state[key], value) for key, value in expected.items())
+
+
+@pytest.fixture
+def pool():
+    return PinnedMemoryPool(64 << 20)
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit, ValueError])
+def test_an_interrupted_forward_ends_and_the_learned_order_stays_one_forward(interrupt, pool):
+    handle, model, twin, x = offloaded("llama", pool)
+    expected = run(twin, x)
+    run(model, x)
+    order = len(handle._policy._order)
+    calls = []
+
+    def interrupting(layer, args):
+        calls.append(None)
+        if len(calls) % 2:
+            raise interrupt("stop")
+
+    model.model.layers[2].register_forward_pre_hook(interrupting)
+    for _ in range(20):
+        with pytest.raises(interrupt):
+            run(model, x)
+        assert handle.stats()["resident_bytes"] == 0
+        fetches = handle.stats()["fetches"]
+        assert torch.equal(run(model, x), expected)
+        # Every group once per forward: prefetch runs in the learned order.
+        assert handle.stats()["fetches"] - fetches == len(handle._groups)
+    assert len(handle._policy._order) == order
+    stats = handle.stats()
+    assert stats["peak_resident_bytes"] <= 2 * stats["largest_layer_bytes"] + stats["shared_bytes"]
+
+
+REFUSED = ["half", "bfloat16", "double", "cuda", "to(torch.float16)", "to('meta')"]
+
+
+@pytest.mark.parametrize("name", MODELS)
+@pytest.mark.parametrize("call", REFUSED + ["float", "cpu", "to('cpu')", "to(torch.float32)",
+                                            "to(memory_format=torch.channels_last)"])
+def test_a_conversion_is_refused_unless_it_changes_nothing(call, name, pool):
+    handle, model, twin, x = offloaded(name, pool)
+    convert = eval(f"lambda module: module.{call if '(' in call else call + '()'}")
+    if call in REFUSED:
+        with pytest.raises(RuntimeError, match=r"^an offloaded module's streamed weights cannot be "
+                           r"converted or moved .*close\(\)"):
+            convert(model)
+    else:
+        assert convert(model) is model
+    assert same_state(model, twin)
+    assert torch.equal(run(model, x), run(twin, x))
+    handle.close()
+    assert same_state(model, twin)  # buffers (BatchNorm's running statistics) kept
+
+
+@pytest.mark.parametrize("name", MODELS)
+def test_load_state_dict_loads_into_the_staged_copies_all_or_nothing(name, pool):
+    handle, model, twin, x = offloaded(name, pool)
+    build, _ = MODELS[name]
+    torch.manual_seed(5)
+    other = {key: value + torch.rand_like(value) if value.is_floating_point() else value
+             for key, value in build().state_dict().items()}
+    key = next(iter(other))
+    wrong = {**other, key: torch.zeros(3)}
+    missing = {k: v for k, v in other.items() if k != key}
+    resident = build()
+    with pytest.raises(RuntimeError) as refused:
+        model.load_state_dict(wrong)
+    with pytest.raises(RuntimeError) as expected:
+        resident.load_state_dict(wrong)
+    assert str(refused.value) == str(expected.value)  # torch's own message
+    assert same_state(model, twin)  # nothing loaded
+    with pytest.raises(RuntimeError, match=r"^load_state_dict\(assign=True\) would replace "):
+        model.load_state_dict(other, assign=True)
+    assert model.load_state_dict(missing, strict=False) == twin.load_state_dict(missing,
+                                                                                strict=False)
+    assert same_state(model, twin) and torch.equal(run(model, x), run(twin, x))
+    model.load_state_dict(other)
+    twin.load_state_dict(other)
+    assert same_state(model, twin) and torch.equal(run(model, x), run(twin, x))
+    handle.close()
+    assert same_state(model, twin)
+
+
+WRITES = {
+    "init.zeros_": lambda m: nn.init.zeros_(m[0].weight),
+    "mul_": lambda m: m[0].weight.mul_(2),
+    "data.normal_": lambda m: m[3].weight.data.normal_(),
+    "copy_ between weights": lambda m: m[3].bias.copy_(m[0].bias),
+    "buffer fill_": lambda m: m[1].running_var.fill_(3),
+}
+
+
+@pytest.mark.parametrize("write", WRITES)
+def test_a_write_through_the_module_between_forwards_reaches_the_staged_copy(write, pool):
+    handle, model, twin, x = offloaded("batchnorm", pool)
+    run(model, x)
+    for module in (model, twin):
+        torch.manual_seed(2)
+        with torch.no_grad():
+            WRITES[write](module)
+    assert same_state(model, twin)
+    assert torch.equal(run(model, x), run(twin, x))
+    handle.close()
+    assert same_state(model, twin)
+
+
+@pytest.mark.parametrize("change", ["fill_", "data"])
+def test_a_write_through_a_parameter_object_is_refused_at_the_next_forward(change, pool):
+    handle, model, twin, x = offloaded("batchnorm", pool)
+    weight = list(model.parameters())[0]
+    with torch.no_grad():
+        if change == "fill_":
+            weight.fill_(1)
+        else:
+            weight.data = torch.ones(16, 16)
+    with pytest.raises(RuntimeError, match=r"^0\.weight was changed through its parameter or "
+                       r"buffer object while offloaded, .* model\.0\.weight or load_state_dict"):
+        run(model, x)
+    assert handle.stats()["resident_bytes"] == 0
+    assert torch.equal(run(model, x), run(twin, x)) and same_state(model, twin)
+
+
+REPLACEMENTS = {
+    "parameter": lambda m: setattr(m[0], "weight", nn.Parameter(torch.ones(16, 16))),
+    "buffer": lambda m: setattr(m[1], "running_mean", torch.ones(16)),
+    "register_buffer": lambda m: m[1].register_buffer("running_var", torch.ones(16)),
+    "None": lambda m: setattr(m[3], "bias", None),
+    "del": lambda m: delattr(m[3], "bias"),
+}
+
+
+@pytest.mark.parametrize("replace", REPLACEMENTS)
+def test_replacing_a_streamed_weight_is_refused_before_anything_changes(replace, pool):
+    handle, model, twin, x = offloaded("batchnorm", pool)
+    with pytest.raises(RuntimeError, match=r"^\d\.\w+ is offloaded and cannot be replaced or "
+                       r"removed: .* after close\(\)"):
+        REPLACEMENTS[replace](model)
+    assert same_state(model, twin) and torch.equal(run(model, x), run(twin, x))
+    handle.close()
+    REPLACEMENTS[replace](model)  # the module's own rules again
+
+
+CAPTURES = {
+    "jit.trace": lambda m, x: torch.jit.trace(m, (x,)),
+    "export": lambda m, x: torch.export.export(m, (x,)),
+    "export strict": lambda m, x: torch.export.export(m, (x,), strict=True),
+}
+
+
+@pytest.mark.parametrize("capture", CAPTURES)
+def test_tracing_and_exporting_are_refused_and_compiling_runs_it_as_it_is(capture, pool):
+    handle, model, twin, x = offloaded("batchnorm", pool)
+    expected = run(twin, x)
+    with pytest.raises(RuntimeError, match="an offloaded module moves its weights during each "
+                       "call and cannot be traced or exported: .* after close()"):
+        with torch.no_grad():
+            CAPTURES[capture](model, x)
+    assert torch.equal(run(model, x), expected) and same_state(model, twin)
+    assert torch.equal(run(torch.compile(model), x), expected)
+    assert handle.stats()["resident_bytes"] == 0
+
+
+def test_a_compiled_llama_generates_as_the_resident_one(pool):
+    handle, model, twin, x = offloaded("llama", pool)
+    compiled = torch.compile(model)
+    assert torch.equal(run(compiled, x), run(twin, x))
+    assert torch.equal(model.generate(x, max_new_tokens=4, do_sample=False),
+                       twin.generate(x, max_new_tokens=4, do_sample=False))
+
+
+SAVES = {
+    "torch.save": lambda m: torch.save(m, io.BytesIO()),
+    "pickle": pickle.dumps,
+    "pickle a layer": lambda m: pickle.dumps(m.model.layers[1]),
+    "deepcopy": copy.deepcopy,
+    "copy": copy.copy,
+}
+
+
+@pytest.mark.parametrize("save", SAVES)
+def test_saving_the_module_is_refused_and_its_state_dict_saves_as_the_resident_one(save, pool):
+    handle, model, twin, x = offloaded("llama", pool)
+    with pytest.raises(TypeError, match=r"^an offloaded module cannot be pickled, saved whole or "
+                       r"copied: save its state_dict\(\), or close\(\)"):
+        SAVES[save](model)
+    saved = []
+    for module in (model, twin):
+        buffer = io.BytesIO()
+        torch.save(module.state_dict(), buffer)
+        buffer.seek(0)
+        saved.append(torch.load(buffer))
+    assert saved[0].keys() == saved[1].keys()
+    assert all(torch.equal(saved[0][key], value) for key, value in saved[1].items())
+    tied = [state["lm_head.weight"].data_ptr() == state["model.embed_tokens.weight"].data_ptr()
+            for state in saved]
+    assert tied == [True, True]
+    handle.close()
+    assert torch.equal(run(copy.deepcopy(model), x), run(twin, x))
+
+
+def test_calls_from_several_threads_are_serialized(pool):
+    handle, model, twin, x = offloaded("llama", pool)
+    other_handle, other, _, _ = offloaded("llama", pool)
+    expected = run(twin, x)
+    results = []
+
+    def forwards(module):
+        results.extend(torch.equal(run(module, x), expected) for _ in range(15))
+
+    threads = [threading.Thread(target=forwards, args=(module,))
+               for module in (model, model, model, other)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [True] * 60
+    assert handle.stats()["resident_bytes"] == other_handle.stats()["resident_bytes"] == 0
+
+
+def test_a_gc_callback_calling_the_module_mid_forward_is_refused(pool):
+    handle, model, twin, x = offloaded("llama", pool)
+    refusals = []
+
+    def callback(phase, info):
+        if phase == "start":
+            try:
+                run(model, x)
+            except RuntimeError as error:
+                refusals.append(str(error))
+
+    model.model.layers[1].register_forward_pre_hook(lambda *args: gc.collect() and None)
+    gc.callbacks.append(callback)
+    try:
+        out = run(model, x)
+    finally:
+        gc.callbacks.remove(callback)
+    assert refusals and all(message.startswith("an offloaded module was called while its "
+                                               "forward runs in the same thread") for message in refusals)
+    assert torch.equal(out, run(twin, x)) and handle.stats()["resident_bytes"] == 0
+
+
+class GradModes(TorchFunctionMode):
+    def __init__(self):
+        super().__init__()
+        self.enabled = set()
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        if func is not torch._C._set_grad_enabled:  # setting it back
+            self.enabled.add(torch.is_grad_enabled())
+        return func(*args, **(kwargs or {}))
+
+
+@pytest.mark.parametrize("mode", [torch.no_grad, torch.inference_mode])
+def test_the_callers_grad_mode_holds_inside_the_layer(mode, pool):
+    _, x = MODELS["llama"]
+    model = llama()
+    modes = GradModes()
+    with mode(), modes:
+        handle = offload_module(model, pool, "cpu")
+        model(x)
+        model.state_dict()
+        model.model.layers[0].mlp.up_proj.weight.mul_(1)
+        handle.close()
+    assert modes.enabled == {False}
