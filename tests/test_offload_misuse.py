@@ -5,6 +5,7 @@ import copy
 import gc
 import io
 import pickle
+import sys
 import threading
 
 import pytest
@@ -259,18 +260,46 @@ def test_calls_from_several_threads_are_serialized(pool):
     handle, model, twin, x = offloaded("llama", pool)
     other_handle, other, _, _ = offloaded("llama", pool)
     expected = run(twin, x)
+    # The first thread waits inside its forward for another to come in; none does.
+    events, came_in = [], threading.Event()
+
+    def first_layer(layer, args):
+        events.append(("start", threading.get_ident()))
+        if len(events) == 1:
+            came_in.wait(0.5)
+        came_in.set()
+
+    starting = model.model.embed_tokens.register_forward_pre_hook(first_layer)
+    ending = model.lm_head.register_forward_hook(
+        lambda *args: events.append(("end", threading.get_ident())))
     results = []
 
-    def forwards(module):
-        results.extend(torch.equal(run(module, x), expected) for _ in range(15))
+    def forwards(module, count):
+        for _ in range(count):
+            try:
+                results.append(torch.equal(run(module, x), expected))
+            except Exception as error:
+                results.append(error)
 
-    threads = [threading.Thread(target=forwards, args=(module,))
-               for module in (model, model, model, other)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert results == [True] * 60
+    def in_threads(*calls):
+        threads = [threading.Thread(target=forwards, args=call) for call in calls]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+    in_threads((model, 1), (model, 1))
+    assert [kind for kind, _ in events] == ["start", "end"] * 2
+    assert events[0][1] == events[1][1] and events[2][1] == events[3][1]
+    starting.remove()
+    ending.remove()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # threads switch often
+    try:
+        in_threads(*[(model, 16)] * 4, (other, 16))
+    finally:
+        sys.setswitchinterval(interval)
+    assert results == [True] * 82
     assert handle.stats()["resident_bytes"] == other_handle.stats()["resident_bytes"] == 0
 
 
