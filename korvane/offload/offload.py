@@ -316,6 +316,8 @@ class OffloadedModule:
                 self._owner = me
                 try:
                     _refuse_gradients(self._all_streamed)
+                    # A layer called on its own and interrupted may have left its weights.
+                    self._policy.release_all()
                     self._policy.begin_forward()
                     return forward(*args, **kwargs)
                 finally:
