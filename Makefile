@@ -5,14 +5,16 @@
 PYTHON ?= python3
 VENV := .venv
 BIN := $(VENV)/bin
-# -I keeps the source tree's korvane/ (which holds no built module) off sys.path.
-RUN := $(BIN)/python -I
+# The build also puts the extension into korvane/offload/, so that a command run from this
+# directory, whose korvane/ comes first on sys.path, finds it there.
+RUN := $(BIN)/python
 PIP := $(BIN)/pip --quiet --disable-pip-version-check
 # torch as requirements-dev.txt pins it, or `stand-in` for the one in tests/ (see test-versions).
 TORCH := pinned
 
 PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(wildcard src/*) \
-	$(shell find korvane -type f -not -path '*/__pycache__/*')
+	$(shell find korvane -type f -not -path '*/__pycache__/*' -not -name '*.so')
+EXTENSION_PATH := import importlib.util; print(importlib.util.find_spec("korvane.offload.pinned_pool").origin)
 
 # A PYTHON named on the command line or in the environment replaces a $(VENV) made from another
 # interpreter; without one, $(VENV) keeps the interpreter it was made from.
@@ -27,7 +29,7 @@ endif
 endif
 MAKE_VENV ?= [ -x $(BIN)/python ] || $(PYTHON) -m venv $(VENV)
 
-.PHONY: demo test test-versions bench bench-staging gpu-check sanitize wheel clean
+.PHONY: demo test test-versions bench bench-staging gpu-check sanitize wheel wheels clean
 
 demo: $(VENV)/.built
 	$(RUN) -m korvane.offload
@@ -78,6 +80,7 @@ sanitize: $(VENV)/.built
 		-DPython_EXECUTABLE=$(abspath $(BIN)/python) -DKORVANE_SANITIZE=ON -DKORVANE_WARNINGS_AS_ERRORS=ON
 	cmake --build $(SANITIZE_BUILD) --parallel
 	rm -rf $(SANITIZE_SITE) && mkdir -p $(SANITIZE_SITE) && cp -r korvane $(SANITIZE_SITE)/
+	rm -f $(SANITIZE_SITE)/korvane/offload/*.so
 	cmake --install $(SANITIZE_BUILD) --prefix $(SANITIZE_SITE)
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -113,7 +116,8 @@ endif
 $(VENV)/.built: $(VENV)/.requirements $(PACKAGE_SOURCES)
 	$(PIP) install --no-build-isolation --no-deps \
 		--config-settings=cmake.define.KORVANE_WARNINGS_AS_ERRORS=ON .
+	cp "$$(cd / && $(abspath $(BIN))/python -I -c '$(EXTENSION_PATH)')" korvane/offload/
 	touch $@
 
 clean:
-	rm -rf $(VENV) build dist
+	rm -rf $(VENV) build dist korvane/offload/*.so
