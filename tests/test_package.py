@@ -2,6 +2,7 @@
 its version, and giving its idle memory back."""
 
 import importlib.metadata
+import pydoc
 import re
 import subprocess
 import sys
@@ -60,6 +61,19 @@ def test_the_version_is_the_installed_distributions():
 
     assert package.__version__ == importlib.metadata.version("korvane-offload")
     assert re.fullmatch(r"\d+\.\d+\.\d+", package.__version__)
+
+
+@pytest.mark.skipif(STAND_IN_TORCH, reason="staging needs the real torch")
+@pytest.mark.parametrize("name, usage", [
+    ("PinnedMemoryPool", "buf = pool.lease(nbytes)"),
+    ("StagedGroup", "group = stage_many(pool, layer.state_dict())"),
+    ("StagedTensor", "staged = stage_to_host(pool, weight)"),
+    ("release_idle_memory", "freed = release_idle_memory(pool)"),
+])
+def test_help_shows_how_to_make_and_use_each(name, usage):
+    import korvane.offload as package
+
+    assert usage in pydoc.render_doc(getattr(package, name), renderer=pydoc.plaintext)
 
 
 USER_SCRIPT = """\
