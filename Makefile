@@ -14,7 +14,8 @@ TORCH := pinned
 
 PACKAGE_SOURCES := CMakeLists.txt pyproject.toml $(wildcard src/*) \
 	$(shell find korvane -type f -not -path '*/__pycache__/*' -not -name '*.so')
-EXTENSION_PATH := import importlib.util; print(importlib.util.find_spec("korvane.offload.pinned_pool").origin)
+EXTENSION_PATH := import importlib.util; \
+	print(importlib.util.find_spec("korvane.offload.pinned_pool").origin)
 
 # A PYTHON named on the command line or in the environment replaces a $(VENV) made from another
 # interpreter; without one, $(VENV) keeps the interpreter it was made from.
@@ -98,7 +99,8 @@ sanitize: $(VENV)/.built
 WHEEL_BUILD := build/wheel
 WHEEL_CHECK := build/wheel-check
 TAG = $(shell $(BIN)/python -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
-USE_WHEEL := import korvane.offload.pinned_pool as m; from korvane.offload import PinnedMemoryPool, __version__; \
+USE_WHEEL := import korvane.offload.pinned_pool as m; \
+	from korvane.offload import PinnedMemoryPool, __version__; \
 	pool = PinnedMemoryPool(1 << 20); buf = pool.lease(100); pool.release(buf); \
 	assert pool.lease(1) is buf and buf.numel() == 1 << 20; \
 	print("korvane-offload", __version__, "works from", m.__file__)
@@ -111,7 +113,8 @@ wheel: $(VENV)/.requirements
 	@if $(BIN)/python -m zipfile -l dist/korvane_offload-*-$(TAG)-*.whl | grep '\.libs/'; then \
 		echo "auditwheel copied the libraries above into the wheel"; exit 1; \
 	fi
-	@if [ $$($(BIN)/python -m zipfile -l dist/korvane_offload-*-$(TAG)-*.whl | grep -c '\.so ') != 1 ]; then \
+	@if [ $$($(BIN)/python -m zipfile -l dist/korvane_offload-*-$(TAG)-*.whl | \
+			grep -c '\.so ') != 1 ]; then \
 		echo "the wheel should hold exactly one extension module"; exit 1; \
 	fi
 	$(BIN)/python -m venv $(WHEEL_CHECK)/$(TAG)

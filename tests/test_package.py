@@ -40,8 +40,8 @@ def test_the_demo_help_runs_from_the_checkout():
 
 
 def test_importing_the_package_imports_neither_torch_nor_the_extension():
-    result = run_python("-c", "import sys, korvane.offload as k; "
-                              "print(sorted(n for n in sys.modules if 'torch' in n or 'pool' in n))")
+    result = run_python("-c", "import sys, korvane.offload; print(sorted(name for name in "
+                              "sys.modules if 'torch' in name or 'pool' in name))")
     assert result.returncode == 0, result.stderr
     assert result.stdout == "[]\n"
 
