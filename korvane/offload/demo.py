@@ -17,7 +17,7 @@ import argparse
 import math
 import sys
 import time
-from typing import Callable, Iterable, Optional
+from typing import Callable, Optional
 
 import psutil
 import torch
