@@ -106,6 +106,13 @@ class OffloadedModule:
     weights from the host copies (as CPU tensors, tied entries tied). ``close()``, or leaving a
     ``with`` block, puts every weight back on the device it was on before (or on the device
     given to ``close``), removes the hooks and returns every buffer; later calls do nothing.
+
+    Until then the module does what the resident module does or refuses in one line, before
+    anything changes: a forward ends whatever it raises (``KeyboardInterrupt`` included); calls
+    from several threads run one at a time; ``load_state_dict()`` and in-place writes through
+    the module's attributes reach the staged copies; conversions that would change a streamed
+    weight (``half()``, ``cpu()``...), replacing one, pickling, copying, ``torch.jit.trace``
+    and ``torch.export`` are refused; under ``torch.compile`` the forward runs eagerly.
     """
 
     module: nn.Module
