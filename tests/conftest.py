@@ -180,3 +180,36 @@ def raising(call, *errors):
             return
         raise AssertionError(f"{call} did not raise {errors}")
     return action
+
+
+@pytest.fixture
+def cuda_order(monkeypatch):
+    """Two CUDA devices played on the CPU by the stream-order stand-in (tests/cuda_order.py) for
+    one test, which fails if any access was out of order; on a machine with CUDA, the real one
+    (``None``: checked, under TORCH_CUDA_SANITIZER=1, by PyTorch)."""
+    torch = pytest.importorskip("torch")
+    if torch.cuda.is_available():
+        yield None
+        return
+    from cuda_order import CudaOrder
+
+    order = CudaOrder()
+    order.install(monkeypatch)
+    with order:
+        yield order
+    gc.collect()
+    assert not order.violations, "\n".join(order.violations)
+
+
+def check_releases(order, pool):
+    """Makes ``pool.release()`` first check, under the stand-in, that no copy through the buffer
+    may still run; returns ``pool``."""
+    if order is not None:
+        release = pool.release
+
+        def checked(buf):
+            order.check_idle(buf, "a buffer released to the pool")
+            release(buf)
+
+        pool.release = checked
+    return pool
