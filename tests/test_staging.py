@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 import torch
 
-from conftest import load_extension
+from conftest import check_releases, load_extension
 from korvane.offload import staging
 from korvane.offload.staging import StagedTensor, leased, stage_many, stage_to_host
 
@@ -392,21 +392,77 @@ def test_repr_tells_the_state(pool):
     assert isinstance(staged, StagedTensor) and "released" in repr(staged)
 
 
-@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")
-def test_cuda_round_trip_is_pinned_and_ordered_by_the_current_stream():
-    pool = load_extension().PinnedMemoryPool(1 << 30)
-    tensors = [torch.randn(3 << 20, device="cuda"), torch.randn(5, 7, device="cuda").t()]
-    group = stage_many(pool, tensors)
+# Built on CUDA: each is copied to host memory with the queued copies of a CUDA device.
+ON_CUDA = {
+    "straddling buffers": lambda: torch.randn(700, device="cuda"),
+    "transposed view": lambda: torch.randn(50, 60, device="cuda").t(),
+    "strided slice": lambda: torch.arange(3001, dtype=torch.int16, device="cuda")[::3],
+    "channels_last": lambda: torch.randn(2, 3, 5, 7, device="cuda").to(
+        memory_format=torch.channels_last),
+    "conjugate view": lambda: torch.randn(30, 2, dtype=torch.complex64, device="cuda").conj(),
+    "negative view": lambda: torch._neg_view(torch.randn(17, 3, device="cuda")),
+    "negative conjugate, transposed": lambda: torch._neg_view(
+        torch.randn(9, 4, dtype=torch.complex128, device="cuda").conj()).t(),
+    "bfloat16 over a buffer end": lambda: torch.randn(3, 300, device="cuda").bfloat16(),
+    "uint4": lambda: torch.randint(0, 256, (40,), dtype=torch.uint8, device="cuda").view(
+        torch.uint4),
+}
+
+
+def other_layout(tensor):
+    """Zeros of ``tensor``'s shape and dtype on its device, laid out with the dimensions
+    reversed."""
+    order = tuple(reversed(range(tensor.dim())))
+    return torch.zeros(tensor.shape[::-1], dtype=tensor.dtype, device=tensor.device).permute(order)
+
+
+@pytest.mark.parametrize("pool_class", [SmallBuckets, load_extension().PinnedMemoryPool],
+                         ids=["cut across buffers", "in one buffer"])
+@pytest.mark.parametrize("name", ON_CUDA)
+def test_staging_from_cuda_is_ordered_by_the_current_stream_and_events(cuda_order, name,
+                                                                       pool_class):
+    pool = check_releases(cuda_order, pool_class(1 << 30))
+    tensor = ON_CUDA[name]()
+    expected = tensor.cpu()
+    group = stage_many(pool, [tensor, tensor])
     assert all(buf.is_pinned() for buf in group._buffers)
-    targets = [torch.empty_like(tensor) for tensor in tensors]
+    # Straight after the copies to host memory were queued: into other layouts, on another
+    # stream, before the values were ever read on the host.
+    targets = [other_layout(tensor), torch.empty_like(tensor)]
     side = torch.cuda.Stream()
+    side.wait_stream(torch.cuda.current_stream())  # the targets were zeroed there
     with torch.cuda.stream(side):
         group.restore_into(targets)
+        (on_device, _) = group.restore()
+    back = group.restore("cpu")
+    out = stage_to_host(pool, tensor).restore(out=other_layout(tensor))
     side.synchronize()
-    assert all(map(torch.equal, targets, tensors))
-    restored = stage_to_host(pool, tensors[0]).restore()
-    assert restored.is_cuda and torch.equal(restored, tensors[0])
+    for restored in [*targets, on_device, *back, out]:
+        assert same_bytes(restored.cpu(), expected)
+    assert targets[0].stride() == other_layout(tensor).stride()
+    assert on_device.is_cuda and not back[0].is_cuda
     group.release()
+    assert pool._leased == {}
+
+
+@pytest.mark.parametrize("name", ["transposed view", "channels_last", "conjugate view"])
+def test_staging_from_the_host_restores_to_cuda_in_any_layout(cuda_order, name):
+    pool = check_releases(cuda_order, SmallBuckets(1 << 30))
+    tensor = ON_CUDA[name]().cpu()
+    staged = stage_to_host(pool, tensor)
+    target = other_layout(tensor.cuda())
+    assert staged.restore(out=target) is target and same_bytes(target.cpu(), tensor)
+    restored = stage_to_host(pool, tensor).restore("cuda")
+    assert restored.is_cuda and restored.stride() == tensor.stride()
+    assert same_bytes(restored.cpu(), tensor.resolve_conj()) and pool._leased == {}
+
+
+def test_leased_waits_for_copies_queued_on_the_buffer(cuda_order, pool):
+    check_releases(cuda_order, pool)
+    tensor = torch.arange(100, dtype=torch.int32, device="cuda")
+    with leased(pool, tensor.nbytes) as buf:
+        buf[:tensor.nbytes].view(torch.int32).copy_(tensor, non_blocking=True)
+    assert torch.equal(buf[:tensor.nbytes].view(torch.int32), tensor.cpu())
     assert pool._leased == {}
 
 

@@ -42,12 +42,22 @@ class BufferPool(Protocol):
 
 @contextlib.contextmanager
 def leased(pool: BufferPool, nbytes: int) -> Iterator[torch.Tensor]:
-    """A buffer of at least ``nbytes`` bytes from ``pool``, released when the block ends."""
+    """A buffer of at least ``nbytes`` bytes from ``pool``, released when the block ends, once
+    the work queued on every CUDA device by then (a copy into or out of it among it) is done."""
     buf = pool.lease(nbytes)
     try:
         yield buf
     finally:
+        # A failed wait leaves the buffer leased rather than lend it out again under a copy.
+        _wait_for_devices()
         pool.release(buf)
+
+
+def _wait_for_devices() -> None:
+    """Waits on the host for the work queued on every CUDA device this process has used."""
+    if torch.cuda.is_initialized():
+        for index in range(torch.cuda.device_count()):
+            torch.cuda.synchronize(index)
 
 
 class _HostCopies:
@@ -69,7 +79,13 @@ class _HostCopies:
 
 class _CudaCopies:
     """Copies between a CUDA device and pinned buffers: queued on the device's current stream,
-    ordered by events rather than by waiting on the host."""
+    ordered by events rather than by waiting on the host.
+
+    Each crossing is a plain copy between the same layout on both sides. ``copy_`` would
+    otherwise change the layout through a host temporary (reading the buffer on the host at
+    once) or resolve conjugate and negative bits on the buffer on the host at once, both before
+    the queued copy has landed; here a device temporary takes that work on the device instead.
+    """
 
     @staticmethod
     def copy(dst: torch.Tensor, src: torch.Tensor) -> None:
@@ -77,6 +93,16 @@ class _CudaCopies:
         # Keeps the caching allocator from reusing the device memory while the copy still runs
         # on a stream other than the one it was allocated on.
         on_device.record_stream(torch.cuda.current_stream(on_device.device))
+        if dst.is_cuda and dst.stride() != src.stride():
+            staged = torch.empty_strided(src.shape, src.stride(), dtype=src.dtype,
+                                         device=dst.device)
+            staged.copy_(src, non_blocking=True)
+            dst.copy_(staged)
+            return
+        if src.is_cuda and (src.stride() != dst.stride() or src.is_conj() or src.is_neg()):
+            resolved = torch.empty_strided(dst.shape, dst.stride(), dtype=dst.dtype,
+                                           device=src.device)
+            src = resolved.copy_(src)
         dst.copy_(src, non_blocking=True)
 
     @staticmethod
