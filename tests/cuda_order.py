@@ -40,7 +40,7 @@ _METADATA = frozenset([
     "size", "stride", "dim", "numel", "nelement", "ndimension", "is_contiguous", "data_ptr",
     "element_size", "is_conj", "is_neg", "storage_offset", "untyped_storage", "is_complex",
     "is_floating_point", "is_inference", "get_device", "__len__", "is_set_to", "requires_grad_",
-    "_is_view", "_parse_to",
+    "_is_view", "_parse_to", "_has_compatible_shallow_copy_type",
 ])
 _IN_PLACE_DUNDERS = frozenset(["__setitem__", "__iadd__", "__isub__", "__imul__", "__itruediv__",
                                "__ifloordiv__", "__imod__", "__ipow__", "__iand__", "__ior__",
@@ -410,21 +410,27 @@ class CudaOrder(TorchFunctionMode):
         with torch._C.DisableTorchFunction():
             result = func(*args, **kwargs)
         written = [t for t in _pytree.tree_leaves(kwargs.get("out")) if isinstance(t, torch.Tensor)]
-        if (name.endswith("_") and not name.startswith("_")) or name in _IN_PLACE_DUNDERS:
-            written.append(args[0])
+        if tensors and ((name.endswith("_") and not name.startswith("_"))
+                        or name in _IN_PLACE_DUNDERS):
+            written.append(tensors[0])
         fresh: list = []
+        touched = bool(written)
 
         def home(value):
-            if (not isinstance(value, torch.Tensor) or self._storage(value) in inputs
-                    or (device is None and not pinned)):
+            nonlocal touched
+            if not isinstance(value, torch.Tensor) or self._storage(value) in inputs:
+                return value
+            allocation = name.startswith(("empty", "new_empty"))
+            touched = touched or not allocation
+            if device is None and not pinned:
                 return value
             moved = self._rehome(value, "pinned" if device is None else "device", device)
-            if not name.startswith(("empty", "new_empty")):
+            if not allocation:
                 fresh.append(moved)
             return moved
 
         result = _pytree.tree_map(home, result)
-        if not written and not fresh and isinstance(result, torch.Tensor):
+        if not touched and isinstance(result, torch.Tensor):
             return result  # a view, or memory only allocated: no byte touched
         if device is None:
             if tensors:
@@ -441,9 +447,10 @@ class CudaOrder(TorchFunctionMode):
         torch does; a ``device=`` naming CUDA becomes the CPU for the call itself."""
         devices = {self.device_of(t) for t in tensors if t.dim() or self.device_of(t) is not None}
         target = kwargs.get("device")
-        if target is not None and torch.device(target).type == "cuda":
-            devices.add(self.index(target))
-            kwargs = {**kwargs, "device": "cpu"}
+        if target is not None:  # it decides, whatever the tensors passed
+            if torch.device(target).type != "cuda":
+                return None, kwargs
+            return self.index(target), {**kwargs, "device": "cpu"}
         on_device = devices - {None}
         if len(on_device) > 1 or (on_device and None in devices and name != "__getitem__"):
             raise RuntimeError(f"Expected all tensors to be on the same device, but {name} got "

@@ -260,6 +260,9 @@ class RecordingCopies:
     def __init__(self, log, events):
         self.log, self.events = log, events
 
+    def use(self, tensor):
+        pass
+
     def copy(self, dst, src):
         self.log.append("copy")
         dst.copy_(src)
@@ -410,10 +413,10 @@ ON_CUDA = {
 
 
 def other_layout(tensor):
-    """Zeros of ``tensor``'s shape and dtype on its device, laid out with the dimensions
-    reversed."""
+    """An empty tensor of ``tensor``'s shape and dtype on its device, laid out with the
+    dimensions reversed."""
     order = tuple(reversed(range(tensor.dim())))
-    return torch.zeros(tensor.shape[::-1], dtype=tensor.dtype, device=tensor.device).permute(order)
+    return torch.empty(tensor.shape[::-1], dtype=tensor.dtype, device=tensor.device).permute(order)
 
 
 @pytest.mark.parametrize("pool_class", [SmallBuckets, load_extension().PinnedMemoryPool],
@@ -424,22 +427,22 @@ def test_staging_from_cuda_is_ordered_by_the_current_stream_and_events(cuda_orde
     pool = check_releases(cuda_order, pool_class(1 << 30))
     tensor = ON_CUDA[name]()
     expected = tensor.cpu()
-    group = stage_many(pool, [tensor, tensor])
-    assert all(buf.is_pinned() for buf in group._buffers)
-    # Straight after the copies to host memory were queued: into other layouts, on another
-    # stream, before the values were ever read on the host.
-    targets = [other_layout(tensor), torch.empty_like(tensor)]
     side = torch.cuda.Stream()
-    side.wait_stream(torch.cuda.current_stream())  # the targets were zeroed there
-    with torch.cuda.stream(side):
-        group.restore_into(targets)
-        (on_device, _) = group.restore()
+    with torch.cuda.stream(side):  # not the stream the tensor was made on
+        group = stage_many(pool, [tensor, tensor])
+        single = stage_to_host(pool, tensor)
+    del tensor  # its memory may go now, though the copies out of it may still run
+    assert all(buf.is_pinned() for buf in group._buffers)
+    # Straight after the copies to host memory were queued, on the stream the tensor was made on,
+    # into other layouts, before the host ever waited for the copies.
+    targets = [other_layout(expected.cuda()), torch.empty_like(expected, device="cuda")]
+    group.restore_into(targets)
+    out = single.restore(out=other_layout(expected.cuda()))
+    (on_device, _) = group.restore()
     back = group.restore("cpu")
-    out = stage_to_host(pool, tensor).restore(out=other_layout(tensor))
-    side.synchronize()
     for restored in [*targets, on_device, *back, out]:
         assert same_bytes(restored.cpu(), expected)
-    assert targets[0].stride() == other_layout(tensor).stride()
+    assert targets[0].stride() == other_layout(expected).stride() and out.is_cuda
     assert on_device.is_cuda and not back[0].is_cuda
     group.release()
     assert pool._leased == {}

@@ -64,6 +64,10 @@ class _HostCopies:
     """Copies between host memory and the pool's buffers: done when ``copy_`` returns."""
 
     @staticmethod
+    def use(tensor: torch.Tensor) -> None:
+        return None
+
+    @staticmethod
     def copy(dst: torch.Tensor, src: torch.Tensor) -> None:
         dst.copy_(src)
 
@@ -88,11 +92,14 @@ class _CudaCopies:
     """
 
     @staticmethod
+    def use(tensor: torch.Tensor) -> None:
+        """Keeps the caching allocator from reusing the memory of ``tensor``, the caller's, which
+        may have been allocated on another stream (and be dropped at once), until the copies now
+        queued on the current stream have run."""
+        tensor.record_stream(torch.cuda.current_stream(tensor.device))
+
+    @staticmethod
     def copy(dst: torch.Tensor, src: torch.Tensor) -> None:
-        on_device = dst if dst.is_cuda else src
-        # Keeps the caching allocator from reusing the device memory while the copy still runs
-        # on a stream other than the one it was allocated on.
-        on_device.record_stream(torch.cuda.current_stream(on_device.device))
         if dst.is_cuda and dst.stride() != src.stride():
             staged = torch.empty_strided(src.shape, src.stride(), dtype=src.dtype,
                                          device=dst.device)
@@ -168,6 +175,7 @@ class _Entry:
                        for piece, first, end in pieces]
 
     def copy_in(self, tensor: torch.Tensor, copies) -> None:
+        copies.use(tensor)
         if self.view is not None:
             copies.copy(self.view, tensor)
             return
@@ -175,6 +183,7 @@ class _Entry:
             copies.copy(piece, part)
 
     def copy_out(self, target: torch.Tensor, copies) -> None:
+        copies.use(target)
         if self.view is not None:
             copies.copy(target, self.view)
             return
