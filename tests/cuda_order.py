@@ -369,7 +369,12 @@ class CudaOrder(TorchFunctionMode):
             return block is not None and block.kind == "pinned"
         if name == "pin_memory":
             return self._to_pinned(args[0])
-        if name in _METADATA or func is torch.device:
+        if func is torch.device:  # an index alone names a device of the accelerator
+            index = args[0] if len(args) == 1 and not kwargs else None
+            if isinstance(index, int) and not isinstance(index, bool):
+                return torch.device("cuda", self.index(index))
+            return func(*args, **kwargs)
+        if name in _METADATA:
             return func(*args, **kwargs)
         return self._op(func, name, args, kwargs)
 

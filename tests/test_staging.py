@@ -68,6 +68,8 @@ TENSORS = {
     "uint4": lambda: random_bits(10, dtype=torch.uint4),
     "uint4 strided slice": lambda: random_bits(4, 12, dtype=torch.uint4)[:, ::2],
     "channels_last": lambda: torch.randn(2, 3, 5, 7).to(memory_format=torch.channels_last),
+    "size-1 dimension of any stride": lambda: torch.randn(5, 7).as_strided((5, 1, 7), (7, 99, 1)),
+    "transposed around a size-1 dimension": lambda: torch.randn(4, 1, 6).transpose(0, 2),
     "requires grad": lambda: torch.randn(9, 13, requires_grad=True),
     "parameter": lambda: torch.nn.Parameter(torch.randn(3, 100)),
     "plain subclass": lambda: torch.randn(4, 6).as_subclass(Plain),
@@ -75,6 +77,7 @@ TENSORS = {
 # Kept in their own strides when restored: their elements fill one span of memory.
 DENSE = {"float32 with NaN payloads", "float16 with NaN payloads", "transposed view", "scalar",
          "bool", "bfloat16", "float8", "uint64", "bits16", "uint4", "channels_last",
+         "size-1 dimension of any stride", "transposed around a size-1 dimension",
          "requires grad", "parameter", "plain subclass"}
 
 
@@ -94,6 +97,35 @@ class OddBuckets(SmallBuckets):
     BUCKET_SIZES_BYTES = [100, 300]  # buffers end off every element boundary wider than a byte
 
 
+def expected_starts(tensors):
+    """Where each tensor with bytes starts in the run: at the first multiple of 64 bytes after
+    the end of the one before."""
+    starts, end = [], 0
+    for tensor in tensors:
+        start = -(-end // 64) * 64
+        if tensor.nbytes:
+            starts.append(start)
+        end = start + tensor.nbytes
+    return starts
+
+
+def starts_in_run(group):
+    """The byte of the run at which each staged tensor with bytes starts, read from where its
+    bytes lie in the pool's buffers."""
+    buffers, run_start = [], 0
+    for buf in group._buffers:
+        buffers.append((buf.data_ptr(), buf.numel(), run_start))
+        run_start += buf.numel()
+    starts = []
+    for entry in group._entries:
+        if entry.view is None and not entry.pieces:
+            continue
+        first = (entry.view if entry.view is not None else entry.pieces[0][0]).data_ptr()
+        starts += [start + first - base for base, size, start in buffers
+                   if base <= first < base + size]
+    return starts
+
+
 @pytest.mark.parametrize("as_mapping, pool_class", [
     (True, SmallBuckets), (False, SmallBuckets), (True, OddBuckets)])
 def test_a_group_packs_tensors_and_restores_them_as_often_as_asked(as_mapping, pool_class):
@@ -104,6 +136,7 @@ def test_a_group_packs_tensors_and_restores_them_as_often_as_asked(as_mapping, p
     smallest = min(pool.BUCKET_SIZES_BYTES)
     assert len(group) == len(tensors) and group.held_bytes < aligned + smallest
     assert group.nbytes == sum(tensor.nbytes for tensor in tensors.values())
+    assert starts_in_run(group) == expected_starts(tensors.values())
     for _ in range(2):
         restored = group.restore()
         assert isinstance(restored, dict if as_mapping else list)
@@ -119,6 +152,25 @@ def test_a_group_packs_tensors_and_restores_them_as_often_as_asked(as_mapping, p
     with group:
         pass
     assert group.held_bytes == 0 and pool._leased == {}
+
+
+@pytest.mark.parametrize("dtype", [torch.int16, torch.float32, torch.float64, torch.complex128])
+@pytest.mark.parametrize("end", [1, 2, 4, 8, 12])
+def test_a_wide_dtype_straddling_a_buffer_end_comes_back(dtype, end):
+    class Buckets(SmallBuckets):
+        BUCKET_SIZES_BYTES = [64 + end]  # the second tensor, at byte 64, crosses `end` bytes in
+
+    pool = Buckets(1 << 30)
+    tensor = random_bits(3, 40, dtype=dtype).t()
+    group = stage_many(pool, [torch.ones(1, dtype=torch.uint8), tensor])
+    assert group._entries[1].view is None and len(group._buffers) > 2
+    target = torch.zeros(40, 3, dtype=dtype)  # another layout than the staged one
+    group.restore_into([torch.zeros(1, dtype=torch.uint8), target])
+    (_, restored) = group.restore()
+    assert same_bytes(restored, tensor) and restored.stride() == tensor.stride()
+    assert same_bytes(target, tensor)
+    group.release()
+    assert pool._leased == {}
 
 
 @pytest.mark.parametrize("leading", [0, 1], ids=["alone", "behind a 1-byte tensor"])
@@ -181,6 +233,8 @@ def test_a_failed_restore_keeps_the_data(pool, out, error):
     [torch.zeros(3), torch.zeros(3)],
     {"x": torch.zeros(3)},
     {"x": torch.zeros(3), "z": torch.zeros(3)},
+    {"x": torch.zeros(3), "y": torch.zeros(3), "extra": torch.zeros(3)},
+    [torch.zeros(3), torch.zeros(3), torch.zeros(3)],
     torch.zeros(2, 3),
 ])
 def test_restore_into_needs_the_staged_structure(pool, targets):
@@ -458,6 +512,29 @@ def test_staging_from_the_host_restores_to_cuda_in_any_layout(cuda_order, name):
     restored = stage_to_host(pool, tensor).restore("cuda")
     assert restored.is_cuda and restored.stride() == tensor.stride()
     assert same_bytes(restored.cpu(), tensor.resolve_conj()) and pool._leased == {}
+
+
+@pytest.mark.parametrize("device, out_device, agree", [
+    ("cuda", "cuda:0", True), (1, "cuda:1", True), ("cpu", "cpu", True),
+    ("cuda", "cuda:1", False), ("cpu", "cuda:0", False), ("cuda:0", "cpu", False),
+    (0, "cuda:1", False),
+])
+def test_restore_to_a_device_and_out_must_agree(cuda_order, device, out_device, agree):
+    if "1" in f"{device}{out_device}" and torch.cuda.device_count() < 2:
+        pytest.skip("needs two CUDA devices")
+    pool = check_releases(cuda_order, SmallBuckets(1 << 30))
+    tensor = torch.randn(5, 6)
+    staged = stage_to_host(pool, tensor)
+    out = torch.zeros(5, 6, device=out_device)
+    torch.cuda.set_device(0)
+    if agree:
+        assert staged.restore(device, out=out) is out and torch.equal(out.cpu(), tensor)
+        assert staged.released
+        return
+    with pytest.raises(ValueError, match=r"^out is on .*, not on the requested"):
+        staged.restore(device, out=out)
+    assert not staged.released and not out.cpu().any()
+    assert torch.equal(staged.restore(), tensor)
 
 
 def test_leased_waits_for_copies_queued_on_the_buffer(cuda_order, pool):

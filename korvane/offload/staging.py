@@ -638,7 +638,11 @@ def _check_targets(targets: list, entries: list[_Entry], name: Callable[[int], s
 
 
 def _check_device(device: Device, name: str) -> torch.device:
+    """``device`` as a CPU or CUDA device; ``"cuda"`` names the current device's index, so that
+    it compares equal to a tensor's device there."""
     target = torch.device(device)
     if target.type not in ("cpu", "cuda"):
         raise ValueError(f"{name} must be a CPU or CUDA device, not {target}")
+    if target.type == "cuda" and target.index is None and torch.cuda.is_available():
+        return torch.device("cuda", torch.cuda.current_device())
     return target
