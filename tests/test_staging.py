@@ -68,7 +68,7 @@ TENSORS = {
     "uint4": lambda: random_bits(10, dtype=torch.uint4),
     "uint4 strided slice": lambda: random_bits(4, 12, dtype=torch.uint4)[:, ::2],
     "channels_last": lambda: torch.randn(2, 3, 5, 7).to(memory_format=torch.channels_last),
-    "size-1 dimension of any stride": lambda: torch.randn(5, 7).as_strided((5, 1, 7), (7, 99, 1)),
+    "size-1 dimension of any stride": lambda: torch.randn(5, 7).as_strided((7, 1, 5), (1, 99, 7)),
     "transposed around a size-1 dimension": lambda: torch.randn(4, 1, 6).transpose(0, 2),
     "requires grad": lambda: torch.randn(9, 13, requires_grad=True),
     "parameter": lambda: torch.nn.Parameter(torch.randn(3, 100)),
