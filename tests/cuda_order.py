@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import contextlib
 import itertools
+import types
 import weakref
 from typing import Any, Optional
 
@@ -171,6 +172,8 @@ class CudaOrder(TorchFunctionMode):
             "memory_reserved": lambda device=None: self._reserved[self.index(device)],
             "reset_peak_memory_stats": self.reset_peak_memory_stats,
             "get_device_name": lambda device=None: "the stream-order stand-in",
+            "get_device_properties": lambda device=None: types.SimpleNamespace(
+                name="the stream-order stand-in", total_memory=80 << 30, major=9, minor=0),
         }.items():
             monkeypatch.setattr(cuda, name, value)
         # Tensor.record_stream parses its argument as a torch.Stream before any override is asked.
@@ -319,8 +322,11 @@ class CudaOrder(TorchFunctionMode):
         fits = [entry for entry in self._cached[index]
                 if entry[0] >= block.size and entry[1] is block.stream
                 and self.covers(self.host, entry[2])]
-        if fits:
-            self._cached[index].remove(min(fits, key=lambda entry: entry[0]))
+        if fits:  # the smallest that fits, split as the caching allocator splits blocks
+            best = min(fits, key=lambda entry: entry[0])
+            self._cached[index].remove(best)
+            if best[0] > block.size:
+                self._cached[index].append((best[0] - block.size, *best[1:]))
         else:
             self._reserved[index] += block.size
         self._allocated[index] += block.size
@@ -483,9 +489,11 @@ class CudaOrder(TorchFunctionMode):
             device, dtype, non_blocking, layout = torch._C._nn._parse_to(*rest, **kwargs)
             there = self.device_of(tensor) if device is None else (
                 None if device.type == "cpu" else self.index(device))
-        if there == self.device_of(tensor):
-            return self._op(func, name, (tensor, *(() if name in ("cpu", "cuda") else rest)),
-                            {k: v for k, v in kwargs.items() if name == "to"})
+        if there == self.device_of(tensor):  # at most a new dtype or layout, where it is
+            options = {"dtype": dtype or tensor.dtype}
+            if layout is not None:
+                options["memory_format"] = layout
+            return self._op(_BASE.to, "to", (tensor,), options)
         # aten/src/ATen/native/TensorConversions.cpp, _to_copy: the result keeps the strides of a
         # dense source, and a non-blocking copy from CUDA to the CPU lands in pinned memory.
         if layout not in (None, torch.preserve_format):
