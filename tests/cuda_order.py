@@ -135,7 +135,12 @@ class _Block:
 
 class CudaOrder(TorchFunctionMode):
     """The stand-in; ``install(monkeypatch)`` puts it in place of ``torch.cuda``, and entering it
-    routes every tensor operation through it."""
+    routes every tensor operation through it. ``violations`` holds what it found out of order,
+    ``log`` every operation by timeline ("host: ..." or "stream N of cuda:i: ..."), in order.
+
+    The caching allocator is modelled as far as its statistics go: blocks rounded to 512 bytes,
+    reused by the next allocation on their stream (split if larger), and, for streams named by
+    ``record_stream``, only once the host has waited past the work queued there at the free."""
 
     active: "CudaOrder"
 
@@ -248,9 +253,6 @@ class CudaOrder(TorchFunctionMode):
         for timeline, tick, write, _, _, label in block.accesses:
             if self.host.get(timeline, 0) < tick:
                 self._report(f"{what} while {label} on {timeline} may still run")
-
-    def block_of(self, tensor: torch.Tensor) -> Optional[_Block]:
-        return self._block(tensor)
 
     def _report(self, message: str) -> None:
         self.violations.append(message)
