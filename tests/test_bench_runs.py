@@ -8,6 +8,8 @@ import torch
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
+import bench_checkpoint  # noqa: E402
+import bench_offload  # noqa: E402
 import bench_pool  # noqa: E402
 import bench_staging  # noqa: E402
 import gpu_check  # noqa: E402
@@ -30,6 +32,24 @@ def test_staging_benchmark_measures_both_ways(capsys):
     assert all(row["model_bytes"] <= row["packed"] <= row["one_by_one"] for row in rows)
     bench_staging.report(rows)
     assert "packed round trip / floor" in capsys.readouterr().out
+
+
+def test_offload_benchmark_measures_every_row(capsys):
+    rows = [bench_offload.measure(count, repeat=1) for count in (4, 8)]
+    assert [(row["layers"], row["streamed"], row["copied"]) for row in rows] == [
+        (4, 4 * 1088, 0), (8, 8 * 1088, 0)]  # Linear(16, 16): 1088 bytes, used in place
+    assert all(row["host"] == 1 << 20 for row in rows)
+    bench_offload.report(rows)
+    assert "offload / hook pair" in capsys.readouterr().out
+
+
+def test_checkpoint_benchmark_reads_every_layer_each_time(tmp_path, capsys):
+    layers = bench_checkpoint.write_checkpoint(tmp_path, mib=1, shards=2, width=64)
+    row = bench_checkpoint.measure(tmp_path, layers, repeat=2)
+    assert [row["files"], row["layers"], row["tensors"]] == [2, 14, 14 * 9]
+    assert row["read_bytes"] == 3 * row["tensor_bytes"]  # a warm-up read, then two timed
+    bench_checkpoint.report(row)
+    assert "reader GB/s / plain readinto GB/s" in capsys.readouterr().out
 
 
 @pytest.mark.skipif(torch.cuda.is_available(), reason="runs the whole check on CUDA")

@@ -2,15 +2,20 @@
 
 import copy
 import gc
+import inspect
 import itertools
 
 import pytest
 import torch
 from torch import nn
 
-from korvane.offload import OffloadedModule, engines, offload, offload_module
+from korvane.offload import OffloadedModule, engines, layers, offload, offload_module
 from korvane.offload.pinned_pool import PinnedMemoryPool
+from korvane.offload.placeholders import Placeholder
 from korvane.offload.policy import StreamingPolicy
+from korvane.offload.staging import PackedRun, host_tensors
+
+MIB = 1 << 20
 
 DEVICES = ["cpu", pytest.param("cuda", marks=pytest.mark.skipif(
     not torch.cuda.is_available(), reason="needs CUDA"))]
@@ -104,8 +109,17 @@ def test_outputs_and_weights_equal_the_resident_module(shape, prefetch, device, 
     strides = [t.stride() for t in parameters]
     model_bytes = sum(t.numel() * t.element_size()
                       for t in itertools.chain(parameters, module.buffers()))
+    shapes = [(t.shape, t.dtype) for t in itertools.chain(parameters, module.buffers())]
     with offload_module(module, pool, device, prefetch=prefetch) as offloaded:
-        assert all(t.numel() == 0 for t in itertools.chain(module.parameters(), module.buffers()))
+        # Between calls the weights keep their shapes and dtypes; read by name they refuse work.
+        assert [(t.shape, t.dtype) for t in itertools.chain(module.parameters(),
+                                                            module.buffers())] == shapes
+        assert all(t.device.type == device for t in module.parameters())
+        some_weight = next(sub for sub in module.modules() if "weight" in sub._parameters).weight
+        assert isinstance(some_weight, Placeholder)
+        with pytest.raises(RuntimeError, match=r"weight is offloaded and was read outside .* "
+                           r"offload_module\(layers=\.\.\.\) as a layer$"):
+            some_weight + 1
         with torch.inference_mode():
             outputs = [module(*call) for call in calls]
         assert all(torch.equal(out, ref) for out, ref in zip(outputs, expected))
@@ -114,8 +128,16 @@ def test_outputs_and_weights_equal_the_resident_module(shape, prefetch, device, 
         assert all(torch.equal(state[name].to(device), value) for name, value in weights.items())
         stats = offloaded.stats()
         assert stats["resident_bytes"] == 0
-        assert 0 < stats["peak_resident_bytes"] <= (1 + prefetch) * stats["largest_layer_bytes"]
+        assert 0 < stats["peak_resident_bytes"] <= ((1 + prefetch) * stats["largest_layer_bytes"]
+                                                    + stats["shared_bytes"])
         assert stats["streamed_bytes"] == model_bytes  # tied weights once
+        assert stats["shared_bytes"] == (16 * 16 * 4 if shape == "tied" else 0)
+        assert stats["host_bytes"] == MIB  # every layer packed into one smallest buffer
+        # On the CPU every weight is used in place; a forward fetches each weight once.
+        fetched = stats["bytes_copied"] + stats["bytes_in_place"]
+        assert stats["bytes_copied" if device == "cpu" else "bytes_in_place"] == 0
+        if prefetch and shape not in ("called twice", "skipping"):
+            assert fetched == len(calls) * model_bytes
     assert list(module.parameters()) == parameters  # the same objects, ties included
     assert [t.stride() for t in parameters] == strides
     assert pool.stats()["leased_count"] == 0
@@ -140,7 +162,7 @@ def test_the_device_holds_the_running_layer_and_those_fetched_ahead(prefetch, de
             assert offloaded.stats()["resident_bytes"] == 0
     # The first forward learns the order, so nothing is fetched ahead of it.
     assert peaks == [layer_bytes] + 2 * [min(1 + prefetch, 6) * layer_bytes]
-    assert offloaded.stats()["copies"] == 18
+    assert offloaded.stats()["fetches"] == 18
     if device == "cuda":  # the allocator agrees, give or take rounding and activations
         assert torch.cuda.max_memory_allocated() - start <= peaks[-1] + (64 << 10)
 
@@ -186,6 +208,43 @@ def test_copy_then_wait_then_run_then_free_with_the_next_fetched_ahead(pool, mon
                    ("free", "4")]
 
 
+def test_a_prefetched_layer_is_attached_only_when_it_starts(pool):
+    module = mlp()
+    offload_module(module, pool, "cpu", prefetch=1)
+    seen = []
+
+    def look_ahead(layer, args, output):
+        raw = dict.__getitem__(module[2]._parameters, "weight")
+        seen.append((raw.shape, raw.stride(), type(module[2].weight).__name__))
+
+    module[0].register_forward_hook(look_ahead)
+    with torch.no_grad():
+        for _ in range(2):
+            module(torch.randn(2, 16))
+    # Fetched ahead on the second forward, yet the next layer's weight is not attached yet.
+    assert seen == 2 * [((32, 32), (0, 0), "Placeholder")]
+
+
+@pytest.mark.parametrize("whole, copied", [(False, 600_000), (True, 0)])
+def test_packed_groups_share_a_run_and_are_viewed_in_place_where_whole(whole, copied, pool):
+    # 1.5 MB in two 1 MiB buffers: end to end, the second tensor straddles them.
+    groups = [[torch.randn(150_000), torch.randn(150_000)], [torch.randn(75_000)]]
+    run = PackedRun(pool, groups, whole=whole)
+    staged = [run.stage(index, tensors) for index, tensors in enumerate(groups)]
+    assert run.held_bytes == 2 * MIB and pool.stats()["leased_count"] == 2
+    reused = {}
+    for group, tensors in zip(staged, groups):
+        views, copies = host_tensors(group, reused)
+        assert all(map(torch.equal, views, tensors))
+        copied -= copies
+    assert copied == 0
+    views[0][0] = 7.0  # a view writes through to the staged copy
+    assert staged[1].restore()[0][0] == 7.0
+    run.release()
+    run.release()
+    assert pool.stats()["leased_count"] == 0
+
+
 class Group:
     nbytes = 1
 
@@ -206,20 +265,34 @@ class Recorder:
     def free(self, group):
         self.log.append(f"free {group.name}")
 
+    def attach(self, group):
+        self.log.append(f"attach {group.name}")
+
+    def detach(self, group):
+        self.log.append(f"detach {group.name}")
+
 
 a, b, c, shared = map(Group, "abcs")
 
 
 @pytest.mark.parametrize("needs, first, second, prefetch, expected", [
     ({"A": [a], "B": [b], "C": [c]}, "ABAC", "ABAC", 1,  # a layer called twice
-     "fetch a|wait a|fetch b|free a|wait b|fetch a|free b|wait a|fetch c|free a|wait c|free c"),
+     "fetch a|wait a|attach a|detach a|fetch b|free a|wait b|attach b|detach b|fetch a|free b|"
+     "wait a|attach a|detach a|fetch c|free a|wait c|attach c|detach c|free c"),
     ({"A": [a], "B": [b], "C": [c]}, "ABC", "AC", 1,  # a layer skipped
-     "fetch a|wait a|fetch b|free a|free b|fetch c|wait c|free c"),
+     "fetch a|wait a|attach a|detach a|fetch b|free a|free b|fetch c|wait c|attach c|detach c|"
+     "free c"),
     ({"A": [a], "B": [b], "C": [c]}, "AC", "ABC", 1,  # a layer the first forward skipped
-     "fetch a|wait a|fetch c|free a|fetch b|wait b|free b|wait c|free c"),
+     "fetch a|wait a|attach a|detach a|fetch c|free a|fetch b|wait b|attach b|detach b|free b|"
+     "wait c|attach c|detach c|free c"),
     ({"A": [a, shared], "B": [b], "C": [c, shared]}, "ABC", "ABC", 2,  # s stays from A to C
-     "fetch a|fetch s|fetch b|wait a|wait s|fetch c|free a|wait b|free b|wait c|wait s|"
-     "free s|free c"),
+     "fetch a|fetch s|fetch b|wait a|attach a|wait s|attach s|detach a|detach s|fetch c|free a|"
+     "wait b|attach b|detach b|free b|wait c|attach c|wait s|attach s|detach c|detach s|"
+     "free c|free s"),
+    ({"A": [a, shared], "B": [b], "C": [c, shared]}, "ABC", "ABC", 0,  # copied once, not twice
+     "fetch a|fetch s|wait a|attach a|wait s|attach s|detach a|detach s|free a|"
+     "fetch b|wait b|attach b|detach b|free b|fetch c|wait c|attach c|wait s|attach s|"
+     "detach c|detach s|free c|free s"),
 ])
 def test_prefetch_follows_the_learned_order(needs, first, second, prefetch, expected):
     engine = Recorder()
@@ -261,7 +334,7 @@ def test_a_module_dropped_without_close_gives_its_buffers_and_surviving_weights_
     head.weight = module[2].weight  # lives on after the module
     weight, stride = module[2].weight.detach().clone(), module[2].weight.stride()
     offload_module(module, pool, "cpu")
-    assert pool.stats()["leased_count"] == 3
+    assert pool.stats()["leased_count"] == 1  # the three layers share one buffer
     del module
     gc.collect()
     assert pool.stats()["leased_count"] == 0
@@ -282,6 +355,67 @@ def test_a_forward_needing_gradients_is_refused_before_anything_moves(pool):
     module.requires_grad_(False)
     assert module(x).shape == (2, 16)  # no gradient needed: runs with grad mode on
     assert offloaded.stats()["resident_bytes"] == 0
+
+
+class FailingPool(PinnedMemoryPool):
+    """Refuses its third lease."""
+
+    def lease(self, nbytes):
+        if self.stats()["leases"] == 2:
+            raise MemoryError("no more buffers")
+        return super().lease(nbytes)
+
+
+def failing_hook(self):
+    self._handles.append(self.module.register_forward_hook(lambda *args: None))
+    raise MemoryError("no more hooks")
+
+
+@pytest.mark.parametrize("fails", ["third lease", "hooking"])
+def test_an_offload_failing_midway_leaves_the_module_as_it_was(fails, monkeypatch):
+    pool = FailingPool(64 << 20) if fails == "third lease" else PinnedMemoryPool(64 << 20)
+    if fails == "hooking":
+        monkeypatch.setattr(OffloadedModule, "_hook", failing_hook)
+    module = nn.Sequential(*(nn.Linear(512, 512) for _ in range(3)))  # 3 MiB: several buffers
+    parameters = list(module.parameters())
+    weights = [(t.clone(), t.stride()) for t in parameters]
+    with pytest.raises(MemoryError, match="no more"):
+        offload_module(module, pool, "cpu")
+    monkeypatch.undo()
+    assert pool.stats()["leased_count"] == 0 and pool.stats()["leases"] >= 2
+    assert list(module.parameters()) == parameters
+    assert all(torch.equal(t, w) and t.stride() == s for t, (w, s) in zip(parameters, weights))
+    assert all(type(sub._parameters) is dict and not sub._forward_pre_hooks
+               and not sub._forward_hooks for sub in module.modules())
+    with offload_module(module, PinnedMemoryPool(64 << 20), "cpu"), torch.no_grad():
+        module(torch.randn(2, 512))
+
+
+def test_a_close_failing_midway_leaves_it_offloaded_and_usable(pool, monkeypatch):
+    module, calls, expected = resident_outputs(mlp, [()], "cpu")
+    offloaded = offload_module(module, pool, "cpu")
+    restore = offload.StagedGroup.restore
+    restored = []
+
+    def out_of_memory(self, device=None):
+        if restored:
+            raise RuntimeError("out of memory")
+        restored.append(device)
+        return restore(self, device)
+
+    monkeypatch.setattr(offload.StagedGroup, "restore", out_of_memory)
+    with pytest.raises(RuntimeError, match="out of memory"):
+        offloaded.close()
+    monkeypatch.undo()
+    with torch.no_grad():
+        assert torch.equal(module(*calls[0]), expected[0])
+    assert isinstance(module[0].weight, Placeholder) and pool.stats()["leased_count"] == 1
+    with pytest.raises(TypeError, match="device must be"):
+        offloaded.close(device=0.5)
+    offloaded.close(device="cpu")
+    assert torch.equal(module(*calls[0]), expected[0]) and pool.stats()["leased_count"] == 0
+    with pytest.raises(TypeError, match="made by offload_module"):
+        OffloadedModule()
 
 
 def test_a_failed_offload_leaves_the_module_and_the_pool_as_they_were(pool):
@@ -341,25 +475,49 @@ def test_a_module_or_a_weight_is_offloaded_once_at_a_time(pool):
 
 def test_close_puts_every_weight_back_even_if_the_pool_refuses_a_buffer():
     class Refusing(PinnedMemoryPool):
+        refuse = True
+
         def release(self, buf):
-            if self.stats()["leased_count"] == 2:
+            if self.refuse:
+                self.refuse = False
                 raise RuntimeError("release refused")
             super().release(buf)
 
     pool = Refusing(64 << 20)
-    module = mlp()
+    module = nn.Sequential(*(nn.Linear(512, 512) for _ in range(3)))  # 3 MiB: several buffers
     weights = [t.clone() for t in module.parameters()]
     offloaded = offload_module(module, pool, "cpu")
+    buffers = pool.stats()["leased_count"]
     with pytest.raises(RuntimeError, match="refused"):
         offloaded.close()
     assert all(map(torch.equal, module.parameters(), weights))
-    assert pool.stats()["leased_count"] == 2 and not module[0]._forward_pre_hooks
+    assert pool.stats()["leased_count"] == 1 < buffers and not module[0]._forward_pre_hooks
     offloaded.close()
 
 
 def test_default_layers_are_the_children_holding_weights_with_lists_opened():
     module = nn.Sequential(nn.Embedding(4, 4), nn.ReLU(), nn.ModuleList([nn.Linear(4, 4)]),
                            nn.ModuleDict({"norm": nn.LayerNorm(4), "drop": nn.Dropout()}))
-    assert offload._default_layers(module) == [module[0], module[2][0], module[3]["norm"]]
+    assert layers.default_layers(module) == [module[0], module[2][0], module[3]["norm"]]
     encoder = transformer()
-    assert offload._default_layers(encoder) == list(encoder.layers)
+    assert layers.default_layers(encoder) == list(encoder.layers)
+
+
+class Experts(nn.ModuleDict):
+    """A container with a forward of its own, as a mixture of experts has."""
+
+    def forward(self, x):
+        return sum(expert(x) for expert in self.values())
+
+
+def test_a_container_with_its_own_forward_is_a_layer(pool):
+    module = nn.Sequential(nn.Linear(16, 16), Experts({"a": nn.Linear(16, 16),
+                                                       "b": nn.Linear(16, 16)}))
+    assert layers.default_layers(module) == [module[0], module[1]]
+    x = torch.randn(2, 16)
+    with torch.no_grad():
+        expected = module(x)
+    for chosen in ([module[1]], module):  # a list, or a container's items
+        with offload_module(module, pool, "cpu", layers=chosen), torch.no_grad():
+            assert torch.equal(module(x), expected)
+    assert "layers" not in str(inspect.signature(OffloadedModule))

@@ -1,6 +1,8 @@
 """Staging tensors through pooled buffers, and the leased() context manager."""
 
+import copy
 import gc
+import pickle
 import itertools
 import subprocess
 import sys
@@ -563,3 +565,44 @@ def test_type_checkers_want_a_pool_for_the_pool(tmp_path):
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1 and "use.py:7:" in errors[0], result.stdout
     assert "BufferPool" in errors[0]
+
+
+class Misleasing(SmallBuckets):
+    """Breaks the buffer protocol on its third lease in the way named by ``how``."""
+
+    def __init__(self, how):
+        super().__init__(1 << 30)
+        self.how = how
+
+    def lease(self, nbytes):
+        buf = super().lease(nbytes)
+        if len(self._leased) < 3:
+            return buf
+        return {"short": lambda: buf[:nbytes - 1], "float": lambda: buf.view(torch.float32),
+                "2-d": lambda: buf.view(2, -1), "list": lambda: [0] * nbytes,
+                "meta": lambda: torch.empty(nbytes, dtype=torch.uint8, device="meta")}[self.how]()
+
+
+@pytest.mark.parametrize("how, what", [
+    ("short", "1-d torch.uint8 tensor of 1023 elements on cpu"),
+    ("float", "1-d torch.float32 tensor of 256 elements on cpu"),
+    ("2-d", "2-d torch.uint8 tensor"), ("list", "a list"), ("meta", "on meta")])
+def test_a_pool_that_breaks_the_buffer_protocol_is_named_and_gets_every_buffer_back(how, what):
+    pool = Misleasing(how)
+    source = torch.randn(2000)
+    with pytest.raises(TypeError, match=rf"^Misleasing\.lease\(1024\) returned .*{what}.*: a pool "):
+        stage_many(pool, [source])
+    # The two buffers leased before go back; the broken third one is not the pool's to count.
+    assert pool.stats()["leases"] == 3 and len(pool._buckets[LARGE]) == 2
+    assert len(pool._leased) == 1
+
+
+@pytest.mark.parametrize("duplicate", [pickle.dumps, copy.copy, copy.deepcopy])
+@pytest.mark.parametrize("stage", [lambda pool, t: stage_many(pool, [t]), stage_to_host])
+def test_live_staged_handles_refuse_to_be_copied(pool, duplicate, stage):
+    staged = stage(pool, torch.arange(10.0))
+    with pytest.raises(TypeError, match="holds leased pool buffers and cannot be pickled or copied"):
+        duplicate(staged)
+    assert not staged.released and len(pool._leased) == 1
+    assert torch.equal(staged.restore()[0] if isinstance(staged, staging.StagedGroup)
+                       else staged.restore(), torch.arange(10.0))

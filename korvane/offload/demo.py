@@ -323,10 +323,10 @@ def report_offload(timings: workload.Timings, model_bytes: int, args: argparse.N
               f"{'yes' if offloaded <= allowed else 'no'}")
 
     peak, largest = stats["peak_resident_bytes"], stats["largest_layer_bytes"]
-    bound = (1 + args.prefetch) * largest
+    bound = (1 + args.prefetch) * largest + stats["shared_bytes"]
     print(f"\nstreamed weights on {args.device}: peak {format_size(peak)} = {peak / largest:.2f} "
           f"x the largest layer ({format_size(largest)}), {peak / model_bytes:.1%} of the model; "
-          f"(1 + prefetch) x largest = {format_size(bound)}: "
+          f"(1 + prefetch) x largest + shared = {format_size(bound)}: "
           f"{'kept' if peak <= bound else 'exceeded'}")
     forwards = len(timings.offloaded)
     print(f"per offloaded forward: {stats['copies'] / forwards:.0f} copies, "

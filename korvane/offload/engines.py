@@ -1,9 +1,10 @@
 """How a streamed module's weights move between pooled host buffers and its device.
 
-An engine works on weight groups: ``group.load(device)`` allocates the group's device tensors on
-the current stream, copies the staged bytes into them and points the module's parameters and
-buffers at them; ``group.unload()`` points them back at empty placeholders; ``group.tensors`` are
-the device tensors while loaded. The policy (``korvane.offload.policy``) decides when.
+An engine works on weight groups (``korvane.offload.offload``'s ``_Weights``):
+``group.load(device)`` makes the group's device tensors (on CUDA, allocated on the current stream)
+and returns the bytes it copied; ``group.attach()`` points the module's parameters and buffers at
+them and ``group.detach()`` back at their placeholders; ``group.unload()`` drops the device
+tensors. The policy (``korvane.offload.policy``) decides when.
 """
 
 from __future__ import annotations
@@ -14,34 +15,46 @@ import torch
 
 
 class CpuEngine:
-    """Copies a group into new CPU tensors when it is fetched: the copy is done, and the forward
-    has waited for it, when ``fetch`` returns."""
+    """Uses a group's weights in place, as views of the pool buffers that hold them; only a
+    weight that straddles two buffers is copied, into memory kept from one load to the next.
+    The copy is done, and the forward has waited for it, when ``fetch`` returns."""
 
     def __init__(self):
         self.device = torch.device("cpu")
+        self.fetches = 0
         self.copies = 0
         self.bytes_copied = 0
+        self.bytes_in_place = 0
         self.copy_seconds = 0.0
         self.wait_seconds = 0.0
 
     def fetch(self, group) -> None:
         start = time.perf_counter()
-        group.load(self.device)
+        copied = group.load(self.device)
         elapsed = time.perf_counter() - start
-        self.copies += 1
-        self.bytes_copied += group.nbytes
+        self.fetches += 1
+        self.copies += copied > 0
+        self.bytes_copied += copied
+        self.bytes_in_place += group.nbytes - copied
         self.copy_seconds += elapsed
         self.wait_seconds += elapsed
 
     def wait(self, group) -> None:
         pass
 
+    def attach(self, group) -> None:
+        group.attach()
+
+    def detach(self, group) -> None:
+        group.detach()
+
     def free(self, group) -> None:
         group.unload()
 
     def stats(self) -> dict:
-        return {"bytes_copied": self.bytes_copied, "copies": self.copies,
-                "copy_seconds": self.copy_seconds, "wait_seconds": self.wait_seconds}
+        return {"bytes_copied": self.bytes_copied, "bytes_in_place": self.bytes_in_place,
+                "fetches": self.fetches, "copies": self.copies, "copy_seconds": self.copy_seconds,
+                "wait_seconds": self.wait_seconds}
 
 
 class CudaEngine:
@@ -52,14 +65,15 @@ class CudaEngine:
     ready event; ``wait`` makes the caller's (compute) stream wait for the ready event, without
     a host sync, and records the group's tensors as used by that stream, so that the caching
     allocator reuses their memory only after the work queued there has run, views that outlive
-    the group included. ``free`` notes how far the compute stream had got; the next ``fetch``
-    waits on the host until it has got that far, so that it reuses the freed memory instead of
-    adding to it. Compute is already queued past that point when a fetch follows a layer's call,
-    so the wait does not starve it.
+    the group included; only then is the group attached to its weights. ``free`` notes how far
+    the compute stream had got; the next ``fetch`` waits on the host until it has got that far,
+    so that it reuses the freed memory instead of adding to it. Compute is already queued past
+    that point when a fetch follows a layer's call, so the wait does not starve it.
     """
 
     def __init__(self, device: torch.device):
         self.device = device
+        self.fetches = 0
         self.copies = 0
         self.bytes_copied = 0
         self._copy_stream = torch.cuda.Stream(device)
@@ -78,23 +92,31 @@ class CudaEngine:
         ready = torch.cuda.Event(enable_timing=True)
         with torch.cuda.stream(self._copy_stream):
             start.record()
-            group.load(self.device)
+            self.bytes_copied += group.load(self.device)
             ready.record()
         self._ready[group] = ready
         self._copy_spans.append((start, ready))
+        self.fetches += 1
         self.copies += 1
-        self.bytes_copied += group.nbytes
         self._fold_timings(synchronize=False)
 
     def wait(self, group) -> None:
         compute = torch.cuda.current_stream(self.device)
+        ready = self._ready.pop(group, None)
+        if ready is None:  # waited for since its fetch
+            return
         reached = torch.cuda.Event(enable_timing=True)
         reached.record(compute)
-        ready = self._ready[group]
         compute.wait_event(ready)
         for tensor in group.tensors:
             tensor.record_stream(compute)
         self._waits.append((reached, ready))
+
+    def attach(self, group) -> None:
+        group.attach()
+
+    def detach(self, group) -> None:
+        group.detach()
 
     def free(self, group) -> None:
         freed = torch.cuda.Event()
@@ -105,7 +127,8 @@ class CudaEngine:
 
     def stats(self) -> dict:
         self._fold_timings(synchronize=True)
-        return {"bytes_copied": self.bytes_copied, "copies": self.copies,
+        return {"bytes_copied": self.bytes_copied, "bytes_in_place": 0,
+                "fetches": self.fetches, "copies": self.copies,
                 "copy_seconds": self._copy_seconds, "wait_seconds": self._wait_seconds}
 
     def _fold_timings(self, synchronize: bool) -> None:

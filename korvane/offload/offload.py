@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
 import itertools
 import weakref
 from typing import Iterable, Optional, Union
@@ -12,8 +11,10 @@ from torch import nn
 from torch.utils.weak import WeakIdKeyDictionary
 
 from korvane.offload.engines import CpuEngine, CudaEngine
+from korvane.offload.layers import check_layers, default_layers, group_by_readers, tensors_outside
+from korvane.offload.placeholders import GuardedWeights, Placeholder, storage_free
 from korvane.offload.policy import StreamingPolicy
-from korvane.offload.staging import BufferPool, stage_many
+from korvane.offload.staging import BufferPool, PackedRun, StagedGroup, host_tensors
 
 __all__ = ["offload_module", "OffloadedModule"]
 
@@ -22,26 +23,43 @@ __all__ = ["offload_module", "OffloadedModule"]
 # close() is still collected.
 _streamed = WeakIdKeyDictionary()
 
+# Where CUDA is available the pool pins what it leases: buffers no larger than this keep the host
+# memory leased ahead of the bytes staged small.
+_LARGEST_PINNED_BUCKET = 64 << 20
 
-def offload_module(module: nn.Module, pool: BufferPool, device: Union[str, int, torch.device], *,
+Device = Union[str, int, torch.device]
+
+
+def offload_module(module: nn.Module, pool: BufferPool, device: Device, *,
                    layers: Optional[Iterable[nn.Module]] = None,
                    prefetch: int = 1) -> "OffloadedModule":
     """Streams the weights of ``module``'s layers from buffers leased from ``pool`` to ``device``,
     each layer's weights on the device only around its calls, and returns the ``OffloadedModule``
     that undoes it.
 
-    ``layers`` are the submodules to stream; by default the direct children that hold parameters
-    or buffers, with the items of a ``ModuleList`` or ``ModuleDict`` in place of the container.
-    Everything else moves to ``device`` and stays there. Each layer's parameters and buffers are
-    packed into pooled buffers (a tensor that several layers share is packed once, in a group of
-    its own) and point at empty placeholders between calls; they stay the same objects, so
-    references, hooks and ``state_dict()`` keys keep working. While a layer runs, the weights of the next ``prefetch``
-    layers (in the order of the first forward) are copied to the device, on a copy stream of their
-    own on CUDA; the device holds the streamed weights of at most ``1 + prefetch`` layers.
+    ``layers`` are the submodules to stream; by default the repeated blocks (the items of a
+    ``ModuleList`` or ``nn.Sequential`` of one class, or the classes a Hugging Face model names
+    in ``_no_split_modules``) and every other submodule that holds weights and is called (see
+    ``korvane.offload.layers.default_layers``). Weights outside the layers move to ``device``
+    and stay there. The layers' weights are staged one group after another, packed end to end
+    into shared pool buffers, each group's originals freed before the next is staged, so the
+    host holds the model about once. A weight several layers share is staged once.
+
+    Between calls the parameters and buffers stay the same objects with their shapes and dtypes
+    (see ``korvane.offload.placeholders``); while a layer runs they hold its weights. While a
+    layer runs, the weights of the next ``prefetch`` layers (in the order of the first forward)
+    are copied to the device, on a copy stream of their own on CUDA, and attached only when
+    their layer starts. A weight several layers read stays on the device from its first reader
+    to its last in a forward. On the CPU the weights are used in place, as views of the pool
+    buffers. The device holds at most ``(1 + prefetch) * largest_layer_bytes + shared_bytes``
+    of streamed weights (see ``OffloadedModule.stats()``).
 
     The module runs inference only (under ``torch.no_grad()`` or ``torch.inference_mode()``): a
-    call that would need gradients of streamed weights raises ``RuntimeError``. In-place changes to
-    streamed weights during a call are not kept.
+    call that would need gradients of streamed weights raises ``RuntimeError``. In-place changes
+    to streamed weights during a call reach the staged copy where the CPU uses it in place
+    (``stats()['bytes_in_place']``) and are lost where it was copied. A wrong argument
+    raises a one-line ``TypeError`` or ``ValueError`` before anything is leased or moved; a
+    failure on the way leaves the module as it was.
     """
     if not isinstance(module, nn.Module):
         raise TypeError(f"module must be a torch.nn.Module, not {type(module).__name__}")
@@ -59,96 +77,132 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Union[str, int, 
     if any(weight.is_inference() for weight in weights):
         raise ValueError("module has weights made under torch.inference_mode(), which would stop "
                          "working once moved: make them outside it to offload the module")
-    layers = _default_layers(module) if layers is None else _check_layers(module, layers)
+    layers = default_layers(module) if layers is None else check_layers(module, layers)
     if not layers:
         raise ValueError(f"{type(module).__name__} has no submodules holding parameters or "
                          "buffers to stream: pass layers=")
-    kept = _tensors_outside(module, layers)
-    staged = []
-    try:
-        for readers, tensors in _group_by_readers(layers, kept):
-            staged.append((readers, tensors, stage_many(pool, tensors)))
-        return OffloadedModule(module, device, layers, kept, staged, prefetch)
-    except BaseException:
-        with contextlib.ExitStack() as releases:
-            for _, _, group in staged:
-                releases.callback(group.release)
-        raise
+    kept = tensors_outside(module, layers)
+    grouped = group_by_readers(layers, kept)
+    # Used in place on the CPU, tensors are best inside one buffer each; that scatters a group
+    # over buffers leased ahead, which costs host memory only where the pool pins (touches) them.
+    pinned = torch.cuda.is_available()
+    run = PackedRun(pool, [tensors for _, tensors in grouped],
+                    _LARGEST_PINNED_BUCKET if pinned else None,
+                    whole=device.type == "cpu" and not pinned)
+    return OffloadedModule._offload(module, device, layers, kept, grouped, run, prefetch)
 
 
 class OffloadedModule:
     """A module whose layers' weights live in pooled host buffers, made by ``offload_module``.
 
     Call it, or the module itself, as before. ``stats()`` reports the device bytes of streamed
-    weights and the copies made; ``state_dict()`` of the module reads streamed weights from the
-    host copies (as CPU tensors). ``close()``, or leaving a ``with`` block, puts every weight back
-    on the device as an ordinary resident module, removes the hooks and returns every buffer;
-    later calls do nothing.
+    weights and what was copied or used in place. ``state_dict()`` of the module reads streamed
+    weights from the host copies (as CPU tensors, tied entries tied). ``close()``, or leaving a
+    ``with`` block, puts every weight back on the device it was on before (or on the device
+    given to ``close``), removes the hooks and returns every buffer; later calls do nothing.
     """
 
-    def __init__(self, module: nn.Module, device: torch.device, layers: list[nn.Module],
-                 kept: list[torch.Tensor], staged: list, prefetch: int):
+    module: nn.Module
+    device: torch.device
+
+    def __init__(self) -> None:
+        raise TypeError("an OffloadedModule is made by offload_module()")
+
+    @classmethod
+    def _offload(cls, module: nn.Module, device: torch.device, layers: list[nn.Module],
+                 kept: list[torch.Tensor], grouped: list, run: PackedRun,
+                 prefetch: int) -> "OffloadedModule":
+        self = object.__new__(cls)
         self.module = module
         self.device = device
-        self._groups = [_Weights(group, tensors, device) for _, tensors, group in staged]
-        needs: dict[nn.Module, list[_Weights]] = {layer: [] for layer in layers}
-        for (readers, _, _), group in zip(staged, self._groups):
-            for layer in readers:
-                needs[layer].append(group)
-        self._needs = needs
-        self._engine = CudaEngine(device) if device.type == "cuda" else CpuEngine()
-        self._policy = StreamingPolicy(needs, self._engine, prefetch)
-        self._streamed = {layer: [t for group in groups for t in group.targets]
-                          for layer, groups in needs.items()}
-        self._all_streamed = [t for group in self._groups for t in group.targets]
+        self._device_type = device.type
+        self._run = run
+        self._kept = [(tensor, tensor.device) for tensor in kept]
+        self._groups: list[_Weights] = []
         self._handles: list = []
+        self._guarded: list[nn.Module] = []
+        self._host_copies: tuple = (None, {})
         self._closed = False
-        self._take_over(kept)
+        kept_data = [(tensor, tensor.data) for tensor in kept]
+        try:
+            self._stage(grouped)
+            needs: dict[nn.Module, list[_Weights]] = {layer: [] for layer in layers}
+            for (readers, _), group in zip(grouped, self._groups):
+                for layer in readers:
+                    needs[layer].append(group)
+            self._needs = needs
+            self._engine = CudaEngine(device) if device.type == "cuda" else CpuEngine()
+            self._policy = StreamingPolicy(needs, self._engine, prefetch)
+            self._streamed = {layer: [t for group in groups for t in group.targets]
+                              for layer, groups in needs.items()}
+            self._all_streamed = [t for group in self._groups for t in group.targets]
+            self._guard(_qualified_names(module))
+            self._hook()
+        except BaseException:
+            self._put_back(kept_data)
+            raise
+        for item in itertools.chain(self._needs, self._all_streamed):
+            _streamed[item] = True
         # Dropped without close(), the module may leave weights that live on elsewhere (tied to
         # another module, held by an optimizer): they get their values back, as close() would.
         self._finalizer = weakref.finalize(
-            self, _restore_survivors, device,
+            self, _restore_survivors, run,
             [(group.staged, [weakref.ref(t) for t in group.targets]) for group in self._groups])
         self._finalizer.atexit = False
+        return self
 
     def __call__(self, *args, **kwargs):
         return self.module(*args, **kwargs)
 
     def stats(self) -> dict:
-        """Device bytes of streamed weights now and at most, the largest layer's, all streamed and
-        held in pool buffers; copies, bytes copied, seconds spent copying and seconds the forward
-        stood waiting for copies (on CUDA, the compute stream; this syncs the device)."""
+        """Bytes of streamed weights on the device now (``resident_bytes``) and at most
+        (``peak_resident_bytes``); the bytes read by the largest layer (``largest_layer_bytes``),
+        of the groups several layers read, held from first reader to last
+        (``shared_bytes``), of all streamed weights (``streamed_bytes``), of the pool buffers
+        held (``host_bytes``). Group fetches (``fetches``), fetches that copied (``copies``),
+        bytes copied and bytes used in place on the CPU (``bytes_copied``, ``bytes_in_place``),
+        seconds spent copying and seconds the forward stood waiting for copies (on CUDA, the
+        compute stream; this syncs the device). The peak is at most
+        ``(1 + prefetch) * largest_layer_bytes + shared_bytes``."""
         stats = {
             "resident_bytes": self._policy.resident_bytes,
             "peak_resident_bytes": self._policy.peak_resident_bytes,
             "largest_layer_bytes": max(sum(group.nbytes for group in groups)
                                        for groups in self._needs.values()),
+            "shared_bytes": sum(group.nbytes for group in self._policy.shared),
             "streamed_bytes": sum(group.nbytes for group in self._groups),
-            "host_bytes": sum(group.staged.held_bytes for group in self._groups),
+            "host_bytes": self._run.held_bytes,
         }
         stats.update(self._engine.stats())
         return stats
 
-    def close(self) -> None:
-        """Loads every streamed weight onto the device for good, removes the hooks and returns
-        every buffer to the pool. A failure (out of device memory) leaves it offloaded."""
+    def close(self, device: Optional[Device] = None) -> None:
+        """Puts every weight back on the device it was on before ``offload_module``, or on
+        ``device``, removes the hooks and returns every buffer to the pool. A failure (out of
+        memory) leaves it offloaded and usable."""
+        target = None if device is None else check_device(device)
         if self._closed:
             return
         self._policy.release_all()
-        loaded = [group.restore(self.device) for group in self._groups]
+        with torch.inference_mode(False):
+            loaded = [group.staged.restore(target) for group in self._groups]
+            kept = [tensor.data.to(target or original) for tensor, original in self._kept]
         for handle in self._handles:
             handle.remove()
         self._handles.clear()
+        for sub in self._guarded:
+            sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
         for group, tensors in zip(self._groups, loaded):
             group.attach(tensors)
+        for (tensor, _), data in zip(self._kept, kept):
+            tensor.data = data
         for item in itertools.chain(self._needs, self._all_streamed):
             _streamed.pop(item, None)
         self._closed = True
         self._finalizer.detach()
-        # Every group goes back even if the pool refuses a buffer of one: the weights are loaded.
-        with contextlib.ExitStack() as releases:
-            for group in self._groups:
-                releases.callback(group.staged.release)
+        for group in self._groups:
+            group.drop_views()
+        self._run.release()
 
     def __enter__(self) -> "OffloadedModule":
         return self
@@ -165,26 +219,45 @@ class OffloadedModule:
         state = "closed" if self._closed else f"{len(self._needs)} layers streamed"
         return f"OffloadedModule({type(self.module).__name__} on {self.device}, {state})"
 
-    def _take_over(self, kept: list[torch.Tensor]) -> None:
-        """Moves the kept weights to the device, frees the streamed ones and hooks the module;
-        on failure puts every weight back as it was."""
-        originals = [(tensor, tensor.data) for tensor in kept]
-        originals += [(tensor, tensor.data) for group in self._groups for tensor in group.targets]
-        try:
-            with torch.inference_mode(False):
-                for tensor in kept:
-                    tensor.data = tensor.data.to(self.device)
+    def _stage(self, grouped: list) -> None:
+        """Moves the kept weights to the device, then stages each group and frees its originals
+        before the next."""
+        with torch.inference_mode(False):
+            for tensor, _ in self._kept:
+                tensor.data = tensor.data.to(self.device)
+            for index, (_, tensors) in enumerate(grouped):
+                group = _Weights(self._run.stage(index, tensors), tensors, self.device)
+                self._groups.append(group)
+                group.detach()
+
+    def _put_back(self, kept_data: list) -> None:
+        """Undoes a partial offload: every weight as it was, no hook or guard, no buffer held."""
+        for handle in self._handles:
+            handle.remove()
+        for sub in self._guarded:
+            sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
+        with torch.inference_mode(False):
             for group in self._groups:
-                group.unload()
-            self._hook()
-        except BaseException:
-            for handle in self._handles:
-                handle.remove()
-            for tensor, data in originals:
-                tensor.data = data
-            raise
-        for item in itertools.chain(self._needs, self._all_streamed):
-            _streamed[item] = True
+                group.attach(group.staged.restore())
+        for tensor, data in kept_data:
+            tensor.data = data
+        self._run.release()
+
+    def _guard(self, names: dict[int, str]) -> None:
+        """Makes a streamed weight read by name outside its layers' calls its placeholder."""
+        group_of = {id(t): group for group in self._groups for t in group.targets}
+        seen: set[int] = set()
+        for sub in itertools.chain.from_iterable(layer.modules() for layer in self._needs):
+            if id(sub) in seen:
+                continue
+            seen.add(id(sub))
+            guards = [{name: (group_of[id(t)], Placeholder(t, names[id(t)], self.device))
+                       for name, t in weights.items() if t is not None and id(t) in group_of}
+                      for weights in (sub._parameters, sub._buffers)]
+            if any(guards):
+                sub._parameters = GuardedWeights(sub._parameters, guards[0])
+                sub._buffers = GuardedWeights(sub._buffers, guards[1])
+                self._guarded.append(sub)
 
     def _hook(self) -> None:
         # Ours run before and after the hooks registered so far, so those see the weights loaded;
@@ -192,6 +265,7 @@ class OffloadedModule:
         add = self._handles.append
         add(self.module.register_forward_pre_hook(self._begin_forward, prepend=True))
         add(self.module.register_forward_hook(self._end_forward, always_call=True))
+        add(self.module.register_state_dict_post_hook(self._forget_host_copies()))
         for layer in self._needs:
             add(layer.register_forward_pre_hook(self._before_layer, prepend=True))
             add(layer.register_forward_hook(self._after_layer, always_call=True))
@@ -205,11 +279,15 @@ class OffloadedModule:
         self._policy.end_forward()
 
     def _before_layer(self, layer, args) -> None:
-        _refuse_gradients(self._streamed[layer])
+        if torch.is_grad_enabled():
+            _refuse_gradients(self._streamed[layer])
         self._policy.before(layer)
 
     def _after_layer(self, layer, args, output) -> None:
         self._policy.after(layer)
+        # The autocast cache would keep a cast of each streamed weight until the region ends.
+        if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
+            torch.clear_autocast_cache()
 
     def _state_dict_hook(self, layer: nn.Module):
         where = {id(tensor): (group, index) for group in self._needs[layer]
@@ -219,60 +297,99 @@ class OffloadedModule:
         entries = [(name, *where[id(tensor)]) for name, tensor in named if id(tensor) in where]
 
         def read_host_copies(module, state_dict, prefix, local_metadata) -> None:
-            host: dict = {}
             for name, group, index in entries:
                 if prefix + name in state_dict:
-                    if group not in host:
-                        host[group] = group.staged.restore(torch.device("cpu"))
-                    state_dict[prefix + name] = host[group][index].detach()
+                    state_dict[prefix + name] = self._host_copy(state_dict, group)[index]
 
         return read_host_copies
+
+    def _host_copy(self, state_dict: dict, group: "_Weights") -> list[torch.Tensor]:
+        """The group's values as CPU tensors, made once per ``state_dict()`` call, so that the
+        entries of a tied weight are one tensor."""
+        if self._host_copies[0] is not state_dict:
+            self._host_copies = (state_dict, {})
+        copies = self._host_copies[1]
+        if group not in copies:
+            with torch.inference_mode(False):
+                copies[group] = [t.detach() for t in group.staged.restore(torch.device("cpu"))]
+        return copies[group]
+
+    def _forget_host_copies(self):
+        def forget(module, state_dict, prefix, local_metadata) -> None:
+            self._host_copies = (None, {})
+
+        return forget
 
 
 class _Weights:
     """Tensors staged together, and the parameters and buffers that point at their values."""
 
-    def __init__(self, staged, targets: list[torch.Tensor], device: torch.device):
+    def __init__(self, staged: StagedGroup, targets: list[torch.Tensor], device: torch.device):
         self.staged = staged
         self.nbytes = staged.nbytes
         self.targets = targets
-        self.tensors: list[torch.Tensor] = []   # the device copies while loaded
-        with torch.inference_mode(False):
-            self._placeholders = [torch.empty(0, dtype=t.dtype, device=device) for t in targets]
+        self.tensors: list[torch.Tensor] = []   # the device tensors while loaded
+        self.attached = False
+        self._reused: dict[int, torch.Tensor] = {}
+        self._in_place: Optional[list[torch.Tensor]] = None
+        self._placeholders = [storage_free(t, device) for t in targets]
 
-    def restore(self, device: torch.device) -> list[torch.Tensor]:
-        """New tensors on ``device`` with the staged values, in the weights' own layouts (a
-        transposed or channels-last weight keeps the layout its kernels were chosen for)."""
+    def load(self, device: torch.device) -> int:
+        """Makes the device tensors; returns the bytes copied. On the CPU the weights are used
+        in place where they lie in one buffer."""
+        if device.type == "cpu":
+            if self._in_place is not None:
+                self.tensors = self._in_place
+                return 0
+            self.tensors, copied = host_tensors(self.staged, self._reused)
+            if not copied:  # every weight lies in one buffer: the views serve every load
+                self._in_place = self.tensors
+            return copied
         # Never inference tensors, whatever the caller's mode: the module keeps its weights.
         with torch.inference_mode(False):
-            return self.staged.restore(device)
-
-    def load(self, device: torch.device) -> None:
-        tensors = self.restore(device)
-        self.attach(tensors)
-        self.tensors = tensors
+            self.tensors = self.staged.restore(device)
+        return self.nbytes
 
     def unload(self) -> None:
-        self.attach(self._placeholders)
         self.tensors = []
 
-    def attach(self, tensors: list[torch.Tensor]) -> None:
-        for target, tensor in zip(self.targets, tensors):
+    def drop_views(self) -> None:
+        """Forgets the views of the pool buffers, once they went back to the pool."""
+        self.tensors, self._in_place, self._reused = [], None, {}
+
+    def attach(self, tensors: Optional[list[torch.Tensor]] = None) -> None:
+        for target, tensor in zip(self.targets, self.tensors if tensors is None else tensors):
             target.data = tensor
+        self.attached = True
+
+    def detach(self) -> None:
+        for target, placeholder in zip(self.targets, self._placeholders):
+            target.data = placeholder
+        self.attached = False
 
 
-def _restore_survivors(device: torch.device, groups: list) -> None:
+def _qualified_names(module: nn.Module) -> dict[int, str]:
+    names: dict[int, str] = {}
+    for name, tensor in itertools.chain(module.named_parameters(remove_duplicate=False),
+                                        module.named_buffers(remove_duplicate=False)):
+        names.setdefault(id(tensor), name)
+    return names
+
+
+def _restore_survivors(run: PackedRun, groups: list) -> None:
     """Loads the staged values into those weights of a dropped offloaded module that are still
-    referenced, and lets them be offloaded again."""
+    referenced, on the devices they came from, lets them be offloaded again and returns the
+    buffers."""
     for staged, refs in groups:
         alive = [(index, ref()) for index, ref in enumerate(refs)]
         alive = [(index, tensor) for index, tensor in alive if tensor is not None]
         if alive:
             with torch.inference_mode(False):
-                loaded = staged.restore(device)
+                loaded = staged.restore()
             for index, tensor in alive:
                 tensor.data = loaded[index]
                 _streamed.pop(tensor, None)
+    run.release()
 
 
 def _refuse_gradients(weights: list[torch.Tensor]) -> None:
@@ -300,70 +417,3 @@ def check_device(device) -> torch.device:
     if index >= torch.cuda.device_count():
         raise ValueError(f"device is {device} but CUDA has {torch.cuda.device_count()} devices")
     return torch.device("cuda", index)
-
-
-def _holds_weights(module: nn.Module) -> bool:
-    return next(itertools.chain(module.parameters(), module.buffers()), None) is not None
-
-
-def _default_layers(module: nn.Module) -> list[nn.Module]:
-    layers = []
-    for child in module.children():
-        if isinstance(child, (nn.ModuleList, nn.ModuleDict)):
-            layers += _default_layers(child)  # a container is never called itself
-        elif _holds_weights(child):
-            layers.append(child)
-    return layers
-
-
-def _check_layers(module: nn.Module, layers: Iterable[nn.Module]) -> list[nn.Module]:
-    if not isinstance(layers, Iterable):
-        raise TypeError(f"layers must be an iterable of submodules, not {type(layers).__name__}")
-    layers = list(layers)
-    members = {id(sub) for sub in module.modules() if sub is not module}
-    for layer in layers:
-        if not isinstance(layer, nn.Module):
-            raise TypeError(f"layers must hold torch.nn.Modules, not {type(layer).__name__}")
-        if id(layer) not in members:
-            raise ValueError(f"layers must be submodules of module: {type(layer).__name__} is not")
-        if isinstance(layer, (nn.ModuleList, nn.ModuleDict)):
-            raise ValueError(f"a {type(layer).__name__} is never called: pass its items as layers")
-    ids = [id(layer) for layer in layers]
-    if len(set(ids)) != len(ids):
-        raise ValueError("layers holds a submodule twice")
-    for layer in layers:
-        if any(id(sub) in ids for sub in layer.modules() if sub is not layer):
-            raise ValueError(f"layers overlap: a {type(layer).__name__} holds another of them")
-    return layers
-
-
-def _tensors_outside(module: nn.Module, layers: list[nn.Module]) -> list[torch.Tensor]:
-    """The parameters and buffers reachable from ``module`` without passing through a layer."""
-    layer_ids = {id(layer) for layer in layers}
-    found: dict[int, torch.Tensor] = {}
-    seen: set[int] = set()
-    stack = [module]
-    while stack:
-        sub = stack.pop()
-        if id(sub) in layer_ids or id(sub) in seen:
-            continue
-        seen.add(id(sub))
-        for tensor in itertools.chain(sub.parameters(recurse=False), sub.buffers(recurse=False)):
-            found[id(tensor)] = tensor
-        stack.extend(sub.children())
-    return list(found.values())
-
-
-def _group_by_readers(layers: list[nn.Module], kept: list[torch.Tensor]):
-    """The streamed tensors, grouped by the set of layers that read them: ``(layers, tensors)``."""
-    kept_ids = {id(tensor) for tensor in kept}
-    readers: dict[int, tuple[torch.Tensor, list[nn.Module]]] = {}
-    for layer in layers:
-        for tensor in itertools.chain(layer.parameters(), layer.buffers()):
-            if id(tensor) not in kept_ids:
-                readers.setdefault(id(tensor), (tensor, []))[1].append(layer)
-    groups: dict[tuple, tuple[list[nn.Module], list[torch.Tensor]]] = {}
-    for tensor, readers_of in readers.values():
-        key = tuple(id(layer) for layer in readers_of)
-        groups.setdefault(key, (readers_of, []))[1].append(tensor)
-    return list(groups.values())

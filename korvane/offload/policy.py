@@ -1,7 +1,8 @@
-"""What a streamed module keeps on its device, and when weights are fetched, waited for and freed.
+"""What a streamed module keeps on its device, and when weights are fetched, waited for,
+attached, detached and freed.
 
 The policy sees layers (the submodules whose weights are streamed) and the groups of weights each
-one reads; an engine (``korvane.offload.engines``) moves the bytes.
+one reads; an engine (``korvane.offload.engines``) moves the bytes and points the weights at them.
 """
 
 from __future__ import annotations
@@ -17,6 +18,8 @@ class WeightGroup(Protocol):
 class Engine(Protocol):
     def fetch(self, group) -> None: ...
     def wait(self, group) -> None: ...
+    def attach(self, group) -> None: ...
+    def detach(self, group) -> None: ...
     def free(self, group) -> None: ...
 
 
@@ -24,28 +27,34 @@ class StreamingPolicy:
     """Decides which groups of weights are on the device for layers called in an order learned
     from the first forward.
 
-    ``needs`` maps each layer to the groups it reads; a group read by several layers stays on the
-    device while any of them holds it. A layer's groups are fetched before it runs (or earlier,
-    ahead of it) and waited for just before it runs; once it has run, the groups of the next
-    ``prefetch`` layers of the learned order are fetched and then those no longer held are freed.
-    So the device holds the groups of at most ``1 + prefetch`` layers: the running one and those
-    fetched ahead.
+    ``needs`` maps each layer to the groups it reads. A layer's groups are fetched before it runs
+    (or earlier, ahead of it), waited for and attached just before it runs, and detached once it
+    has run; then the groups of the next ``prefetch`` layers of the learned order are fetched and
+    those no longer held are freed. A group read by several layers (shared) is held from its
+    first reader to its last within a forward, so it is copied once per forward. The device holds
+    at most the groups of ``1 + prefetch`` layers, the running one and those fetched ahead, plus
+    the shared groups.
 
     ``begin_forward`` and ``end_forward`` bracket a call of the whole module; ``before`` and
     ``after`` bracket a call of one layer. A layer called outside a forward is fetched and freed
-    around its call, with nothing fetched ahead.
+    around its call, with nothing fetched ahead. The work per layer call does not grow with the
+    number of layers.
     """
 
     def __init__(self, needs: Mapping[Hashable, Iterable[WeightGroup]], engine: Engine,
                  prefetch: int):
         self._needs = {layer: tuple(groups) for layer, groups in needs.items()}
+        readers = Counter(group for groups in self._needs.values() for group in set(groups))
+        self.shared = frozenset(group for group, count in readers.items() if count > 1)
         self._engine = engine
         self._prefetch = prefetch
         self._order: list = []         # layer calls of one forward, repeats included
+        self._last_read: dict = {}     # shared group -> index in _order of its last reader
         self._learning = True          # until the first forward has ended
         self._cursor = 0               # index in _order of the next expected call
         self._depth = 0                # nesting of begin_forward/end_forward
-        self._running: Counter = Counter()
+        self._running: dict = {}       # layer -> calls of it under way
+        self._attached: dict = {}      # group -> running readers it is attached for
         self._ahead: Sequence = ()     # layers whose groups are fetched before their call
         self._resident: dict = {}      # groups on the device, in the order fetched
         self.resident_bytes = 0
@@ -64,32 +73,63 @@ class StreamingPolicy:
             return
         self._depth -= 1
         if self._depth == 0:
-            self._learning = False
+            if self._learning:
+                self._learning = False
+                self._index_last_reads()
             self.release_all()
 
     def before(self, layer) -> None:
-        self._running[layer] += 1
+        self._running[layer] = self._running.get(layer, 0) + 1
+        expected = bool(self._ahead) and self._ahead[0] is layer
         self._ahead = self._advance(layer)
-        self._free_unheld()
+        # The layer expected next finds only held groups on the device: the last after() freed
+        # the rest.
+        if self._resident and not expected:
+            self._free_unheld()
         groups = self._needs[layer]
         for group in groups:
-            self._fetch(group)
+            if group not in self._resident:
+                self._fetch(group)
+        attached = self._attached
         for group in groups:
-            self._engine.wait(group)
+            if group not in attached:
+                self._engine.wait(group)
+                self._engine.attach(group)
+                attached[group] = 1
+            else:
+                attached[group] += 1
 
     def after(self, layer) -> None:
         # A hook that raised before ``before`` ran still brings its layer here.
-        if not self._running[layer]:
+        calls = self._running.get(layer, 0)
+        if not calls:
             return
+        if calls > 1:
+            self._running[layer] = calls - 1
+        else:
+            del self._running[layer]
+        groups = self._needs[layer]
+        self._detach(groups)
         self._fetch_ahead()
-        self._running[layer] -= 1
-        self._free_unheld()
+        # Only this layer's groups can have stopped being held since before() freed the rest.
+        self._free_unheld(groups)
 
     def release_all(self) -> None:
-        """Frees every group on the device; what was learned of the order stays."""
+        """Detaches and frees every group on the device; what was learned of the order stays."""
         self._running.clear()
+        self._detach(list(self._attached), every_reader=True)
         self._ahead = ()
         self._free_unheld()
+
+    def _detach(self, groups: Iterable, every_reader: bool = False) -> None:
+        attached = self._attached
+        for group in groups:
+            readers = attached.get(group, 0)
+            if readers > 1 and not every_reader:
+                attached[group] = readers - 1
+            elif readers:
+                del attached[group]
+                self._engine.detach(group)
 
     def _advance(self, layer) -> Sequence:
         """Moves the cursor past this call of ``layer``; returns the layers expected next."""
@@ -102,17 +142,27 @@ class StreamingPolicy:
         found = self._find(layer)
         if found is None:  # a layer the first forward skipped: learn where it runs
             self._order.insert(self._cursor, layer)
+            self._index_last_reads()
             found = self._cursor
         self._cursor = found + 1
         return tuple(self._order[self._cursor:self._cursor + self._prefetch])
 
     def _find(self, layer) -> Optional[int]:
+        if self._cursor < len(self._order) and self._order[self._cursor] is layer:
+            return self._cursor
         for start, stop in ((self._cursor, len(self._order)), (0, self._cursor)):
             try:
                 return self._order.index(layer, start, stop)
             except ValueError:
                 pass
         return None
+
+    def _index_last_reads(self) -> None:
+        self._last_read = {}
+        for index, layer in enumerate(self._order):
+            for group in self._needs[layer]:
+                if group in self.shared:
+                    self._last_read[group] = index
 
     def _fetch_ahead(self) -> None:
         for layer in self._ahead:
@@ -125,13 +175,29 @@ class StreamingPolicy:
         self._engine.fetch(group)
         self._resident[group] = None
         self.resident_bytes += group.nbytes
-        self.peak_resident_bytes = max(self.peak_resident_bytes, self.resident_bytes)
+        if self.resident_bytes > self.peak_resident_bytes:
+            self.peak_resident_bytes = self.resident_bytes
 
-    def _free_unheld(self) -> None:
-        held = {group for layer, calls in self._running.items() if calls
-                for group in self._needs[layer]}
-        held.update(group for layer in self._ahead for group in self._needs[layer])
-        for group in [group for group in self._resident if group not in held]:
-            del self._resident[group]
+    def _held(self, group) -> bool:
+        """Whether a running layer or one fetched ahead reads ``group``, or it is a shared group
+        still to be read in this forward."""
+        needs = self._needs
+        for layer in self._running:
+            if group in needs[layer]:
+                return True
+        for layer in self._ahead:
+            if group in needs[layer]:
+                return True
+        if not self._depth or group not in self.shared:
+            return False
+        return self._learning or self._last_read.get(group, -1) >= self._cursor
+
+    def _free_unheld(self, candidates: Optional[Iterable] = None) -> None:
+        """Frees the resident groups (of ``candidates``, if given) that nothing holds."""
+        resident = self._resident
+        unheld = [group for group in (list(resident) if candidates is None else candidates)
+                  if group in resident and not self._held(group)]
+        for group in unheld:
+            del resident[group]
             self.resident_bytes -= group.nbytes
             self._engine.free(group)

@@ -5,6 +5,8 @@
 and returns a ``StagedGroup`` that copies them back, as often as needed, until it is released.
 ``stage_to_host(pool, tensor)`` does the same for one tensor and returns a ``StagedTensor``,
 whose ``restore()`` copies it back and returns every buffer.
+``PackedRun(pool, groups)`` lays several groups end to end in one run of buffers, leased as the
+groups staged one after another reach them, so that small groups share buffers.
 """
 
 from __future__ import annotations
@@ -18,7 +20,8 @@ from typing import Any, Optional, Protocol, Union
 
 import torch
 
-__all__ = ["BufferPool", "leased", "stage_many", "StagedGroup", "stage_to_host", "StagedTensor"]
+__all__ = ["BufferPool", "leased", "stage_many", "StagedGroup", "stage_to_host", "StagedTensor",
+           "PackedRun", "host_tensors"]
 
 Device = Union[str, int, torch.device]
 Tensors = Union[Sequence[torch.Tensor], Mapping[Any, torch.Tensor]]
@@ -341,6 +344,11 @@ class StagedGroup:
     def __exit__(self, *exc_info) -> None:
         self.release()
 
+    def __reduce_ex__(self, protocol):
+        # A copy would share the leased buffers and give them back a second time.
+        raise TypeError("a StagedGroup holds leased pool buffers and cannot be pickled or "
+                        "copied: pickle the tensors restore() returns instead")
+
     def __repr__(self) -> str:
         state = "released" if self.released else f"{len(self._buffers)} buffers"
         return f"StagedGroup({len(self)} tensors, nbytes={self.nbytes}, {state})"
@@ -355,7 +363,15 @@ class StagedGroup:
             end = start + entry.nbytes
         sizes = _run_of_buckets(end, bucket_sizes)
         for size in sizes:
-            self._buffers.append(self._pool.lease(size))
+            buf = self._pool.lease(size)
+            try:
+                _check_buffer(self._pool, buf, size)
+            except TypeError:
+                # Offered back, though a pool that broke its own protocol may refuse it.
+                with contextlib.suppress(Exception):
+                    self._pool.release(buf)
+                raise
+            self._buffers.append(buf)
         run = _Run(self._buffers, sizes)
         for entry, start in zip(self._entries, starts):
             entry.place(run, start)
@@ -393,6 +409,18 @@ class StagedGroup:
     def _check_usable(self) -> None:
         if self.released:
             raise RuntimeError("this staged group was already released")
+
+
+def _check_buffer(pool: BufferPool, buf: Any, nbytes: int) -> None:
+    """Refuses what a pool's ``lease(nbytes)`` returned unless it is a buffer of at least
+    ``nbytes`` bytes: a one-dimensional ``torch.uint8`` tensor on the CPU."""
+    if not (isinstance(buf, torch.Tensor) and buf.dtype == torch.uint8 and buf.dim() == 1
+            and buf.device.type == "cpu" and buf.numel() >= nbytes):
+        what = (f"a {buf.dim()}-d {buf.dtype} tensor of {buf.numel()} elements on {buf.device}"
+                if isinstance(buf, torch.Tensor) else f"a {type(buf).__name__}")
+        raise TypeError(f"{type(pool).__name__}.lease({nbytes}) returned {what}: a pool must "
+                        f"lease one-dimensional torch.uint8 CPU tensors of at least the bytes "
+                        f"asked")
 
 
 def _give_back(pool: BufferPool, buffers: list[torch.Tensor], in_flight: list) -> None:
@@ -433,6 +461,155 @@ def _stage(pool: BufferPool, tensors: list[torch.Tensor], keys: Optional[list]) 
         group.release()
         raise
     return group
+
+
+class PackedRun:
+    """Groups of tensors laid end to end, one group after another, in one run of buffers leased
+    from ``pool``: small groups share buffers, and the run wastes less than one smallest bucket
+    in all.
+
+    ``groups`` gives each group's tensors (or tensors of their shapes, dtypes and strides) so
+    that the layout is known before anything is leased; ``stage(index, tensors)`` leases the
+    buffers that group reaches, copies the tensors in and returns a ``StagedGroup`` that shares
+    the run's buffers (its ``held_bytes`` is 0). ``release()`` releases every staged group, then
+    returns the buffers; later calls do nothing. ``largest_bucket`` caps the buffer size, so
+    that at most that many bytes are leased ahead of the bytes staged.
+
+    With ``whole=True`` each tensor no larger than a buffer is placed inside one buffer where
+    the run's buffers can hold them all that way (largest first, each into the first buffer with
+    room), so that ``host_tensors`` views them all in place; a group's tensors may then lie in
+    buffers far apart, and staging it leases every buffer up to the last of them.
+    """
+
+    def __init__(self, pool: BufferPool, groups: Sequence[Sequence[torch.Tensor]],
+                 largest_bucket: Optional[int] = None, whole: bool = False):
+        self._pool = pool
+        for index, group in enumerate(groups):
+            _check_stageable(list(group), lambda position: f"groups[{index}][{position}]")
+        self._entries = [[_Entry(tensor) for tensor in group] for group in groups]
+        self._starts: list[list[int]] = []
+        end = 0
+        for entries in self._entries:
+            starts = []
+            for entry in entries:
+                start = -(-end // ALIGNMENT) * ALIGNMENT
+                starts.append(start)
+                end = start + entry.nbytes
+            self._starts.append(starts)
+        buckets = [size for size in pool.BUCKET_SIZES_BYTES
+                   if largest_bucket is None or size <= largest_bucket]
+        self._sizes = _run_of_buckets(end, buckets or pool.BUCKET_SIZES_BYTES[:1])
+        self._buffers: list[torch.Tensor] = []
+        self._run = _Run(self._buffers, self._sizes)
+        if whole:
+            self._starts = _starts_whole(self._entries, self._sizes) or self._starts
+        self._groups: list[StagedGroup] = []
+        self._give_back = weakref.finalize(self, _give_back, pool, self._buffers, [])
+        self._give_back.atexit = False
+
+    @property
+    def held_bytes(self) -> int:
+        """The bytes of the pool buffers held now."""
+        return sum(buf.numel() for buf in self._buffers)
+
+    def stage(self, index: int, tensors: Sequence[torch.Tensor]) -> StagedGroup:
+        """Copies ``tensors`` into the place of group ``index`` and returns its group."""
+        entries = self._entries[index]
+        if entries:
+            starts = self._starts[index]
+            last = max(start + entry.nbytes for start, entry in zip(starts, entries))
+            self._lease_through(last)
+        group = StagedGroup(self._pool, entries, None)
+        self._groups.append(group)
+        for entry, start in zip(entries, self._starts[index]):
+            entry.place(self._run, start)
+        group._copy_in(list(tensors))
+        return group
+
+    def release(self) -> None:
+        """Releases every group staged in the run, then returns its buffers to the pool."""
+        try:
+            with contextlib.ExitStack() as releases:
+                for group in self._groups:
+                    releases.callback(group.release)
+        finally:
+            self._give_back()
+
+    def _lease_through(self, end: int) -> None:
+        """Leases the buffers that hold the run's bytes up to ``end``."""
+        if end <= 0:
+            return
+        needed = self._run.locate(end - 1)[0] + 1
+        while len(self._buffers) < needed:
+            self._buffers.append(self._pool.lease(self._sizes[len(self._buffers)]))
+
+
+def _starts_whole(groups: list[list[_Entry]], sizes: list[int]) -> Optional[list[list[int]]]:
+    """Where each tensor starts in a run of buffers of ``sizes`` so that most lie inside one
+    buffer: those larger than every buffer end to end from the run's start; the others, largest
+    first, each into the first buffer with room among the first ``k``; what is left end to end
+    in the buffers after them, which only those may straddle. ``k`` is the most buffers that
+    leave room for the rest; None if no ``k`` does."""
+    bounds = list(zip(itertools.accumulate([0, *sizes]), itertools.accumulate(sizes)))
+    by_size = sorted(((entry.nbytes, group, index) for group, entries in enumerate(groups)
+                      for index, entry in enumerate(entries)), reverse=True)
+    larger = [item for item in by_size if item[0] > max(sizes)]
+    for k in range(len(sizes), -1, -1):
+        starts = [[0] * len(entries) for entries in groups]
+        end = _lay_end_to_end(larger, 0, starts)
+        free = [min(max(start, _aligned(end)), last) for start, last in bounds[:k]]
+        left = []
+        for item in by_size[len(larger):]:
+            nbytes, group, index = item
+            buffer = next((buffer for buffer, (_, last) in enumerate(bounds[:k])
+                           if _aligned(free[buffer]) + nbytes <= last), None)
+            if buffer is None:
+                left.append(item)
+                continue
+            starts[group][index] = _aligned(free[buffer])
+            free[buffer] = starts[group][index] + nbytes
+        tail = max(bounds[k][0] if k < len(bounds) else bounds[-1][1], end)
+        if _lay_end_to_end(left, tail, starts) <= bounds[-1][1]:
+            return starts
+    return None
+
+
+def _lay_end_to_end(items: list[tuple[int, int, int]], start: int,
+                    starts: list[list[int]]) -> int:
+    """Places ``(nbytes, group, index)`` items one after another from ``start``; returns the end."""
+    end = start
+    for nbytes, group, index in items:
+        starts[group][index] = _aligned(end)
+        end = starts[group][index] + nbytes
+    return end
+
+
+def _aligned(offset: int) -> int:
+    return -(-offset // ALIGNMENT) * ALIGNMENT
+
+
+def host_tensors(group: StagedGroup, reused: dict[int, torch.Tensor]
+                 ) -> tuple[list[torch.Tensor], int]:
+    """Each tensor of ``group`` on the host, and the bytes copied to make them: a view of the
+    buffer that holds it, in its shape, dtype and strides, where it lies in one buffer (writes
+    through it reach the staged bytes); else a copy into ``reused[index]``, made on first use
+    and kept by the caller for the next call."""
+    group._check_usable()
+    cpu = torch.device("cpu")
+    _copies_for(cpu).wait_for(cpu, group._copied_in)  # staged from CUDA: the views wait too
+    tensors: list[torch.Tensor] = []
+    pairs = []
+    for index, entry in enumerate(group._entries):
+        if entry.view is not None or not entry.nbytes:
+            tensors.append(entry.view if entry.nbytes else entry.empty(cpu))
+            continue
+        if index not in reused:
+            reused[index] = entry.empty(cpu)
+        tensors.append(reused[index])
+        pairs.append((entry, reused[index]))
+    if pairs:
+        group._copy_out(pairs)
+    return tensors, sum(entry.nbytes for entry, _ in pairs)
 
 
 class StagedTensor:
@@ -488,6 +665,10 @@ class StagedTensor:
 
     def __exit__(self, *exc_info) -> None:
         self.release()
+
+    def __reduce_ex__(self, protocol):
+        raise TypeError("a StagedTensor holds leased pool buffers and cannot be pickled or "
+                        "copied: pickle the tensor restore() returns instead")
 
     def __repr__(self) -> str:
         state = "released" if self.released else f"{len(self._group._buffers)} buffers"
