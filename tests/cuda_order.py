@@ -309,9 +309,10 @@ class CudaOrder(TorchFunctionMode):
         block = _Block(kind, device, self._current[device] if kind == "device" else None, nbytes)
         memory = _Memory(nbytes + 64)
         with torch._C.DisableTorchFunction():
-            raw = torch.frombuffer(memory, dtype=torch.uint8)
-            start = -raw.data_ptr() % 64
-            tensor = raw[start:start + nbytes].view(dtype).as_strided(shape, strides)
+            # Storage of its own from a 64-byte boundary, as torch's allocators give.
+            start = -torch.frombuffer(memory, dtype=torch.uint8).data_ptr() % 64
+            raw = torch.frombuffer(memory, dtype=torch.uint8, count=max(nbytes, 1), offset=start)
+            tensor = raw[:nbytes].view(dtype).as_strided(shape, strides)
             key = raw.untyped_storage().data_ptr()
         self._blocks[key] = block
         weakref.finalize(memory, self._free, key, block)

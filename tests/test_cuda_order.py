@@ -72,8 +72,8 @@ def test_a_model_built_on_the_cpu_runs_offloaded_to_cuda(cuda_order, name, prefe
         if target.index:
             assert torch.cuda.memory_allocated(0) == 0  # nothing landed on the current device
     assert all(out.device == target and torch.equal(out.cpu(), expected) for out in results)
-    state = model.state_dict()
-    assert all(value.device == target for value in state.values())
+    state = model.state_dict()  # back on the CPU, where the weights were
+    assert all(value.device == torch.device("cpu") for value in state.values())
     assert all(torch.equal(state[key].cpu(), value) for key, value in weights.items())
     assert pool.stats()["leased_count"] == 0
 
@@ -214,3 +214,4 @@ def test_the_stand_in_reports_what_a_device_would_race_on(cuda_order, fault, rep
     cuda_order.violations.clear()
     torch.cuda.synchronize()
     del kept
+

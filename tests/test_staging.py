@@ -175,6 +175,34 @@ def test_a_wide_dtype_straddling_a_buffer_end_comes_back(dtype, end):
     assert pool._leased == {}
 
 
+class LendsViews:
+    """A pool whose buffers begin 64 bytes into a larger tensor, guarded on both sides."""
+
+    BUCKET_SIZES_BYTES = [SMALL, LARGE]
+
+    def __init__(self):
+        self.bases = {}
+
+    def lease(self, nbytes):
+        size = min(size for size in self.BUCKET_SIZES_BYTES if size >= nbytes)
+        base = torch.full((size + 128,), 0xAB, dtype=torch.uint8)
+        buf = base[64:64 + size]
+        self.bases[id(buf)] = base
+        return buf
+
+    def release(self, buf):
+        base = self.bases.pop(id(buf))
+        assert (base[:64] == 0xAB).all() and (base[64 + buf.numel():] == 0xAB).all()
+
+
+def test_buffers_that_begin_inside_their_storage_are_used_from_where_they_begin():
+    pool = LendsViews()
+    tensors = [make() for make in TENSORS.values()]
+    with stage_many(pool, tensors) as group:
+        assert all(map(same_bytes, group.restore(), tensors))
+    assert pool.bases == {}
+
+
 @pytest.mark.parametrize("leading", [0, 1], ids=["alone", "behind a 1-byte tensor"])
 @pytest.mark.parametrize("nbytes", [0, 1, LARGE - 1, LARGE, LARGE + 1, 3 * LARGE + 1,
                                     SMALL - 1, SMALL + 1, LARGE - SMALL + 1])

@@ -169,7 +169,9 @@ class _Entry:
         by_value = _copies_by_value(self.dtype) and offset % size == 0
         if by_value and offset + self.nbytes <= run.size(index):
             view = run.typed(index, self.dtype)
-            self.view = view.as_strided(self.shape, self.stride, offset // size)
+            # as_strided counts from the storage's start, and a buffer may begin inside it.
+            self.view = view.as_strided(self.shape, self.stride,
+                                        view.storage_offset() + offset // size)
             return
         pieces = run.slices(start, self.nbytes)
         if not by_value or any(first % size for _, first, _ in pieces):
