@@ -259,7 +259,10 @@ class CudaOrder(TorchFunctionMode):
 
     def _block(self, tensor: torch.Tensor) -> Optional[_Block]:
         with torch._C.DisableTorchFunction():
-            return self._blocks.get(tensor.untyped_storage().data_ptr())
+            try:
+                return self._blocks.get(tensor.untyped_storage().data_ptr())
+            except RuntimeError:  # a wrapper subclass without storage of its own
+                return None
 
     def _access(self, timeline: dict, name: str, tensor: torch.Tensor, write: bool,
                 what: str) -> None:
@@ -473,7 +476,10 @@ class CudaOrder(TorchFunctionMode):
 
     def _storage(self, tensor: torch.Tensor) -> int:
         with torch._C.DisableTorchFunction():
-            return tensor.untyped_storage().data_ptr()
+            try:
+                return tensor.untyped_storage().data_ptr()
+            except RuntimeError:  # a wrapper subclass without storage of its own
+                return id(tensor)
 
     # -- copies -------------------------------------------------------------------------------
 

@@ -79,8 +79,8 @@ def test_a_model_built_on_the_cpu_runs_offloaded_to_cuda(cuda_order, name, prefe
 
 
 class Peeks(nn.Module):
-    """Reads the second layer's weight before calling it, where a weight fetched ahead may be
-    attached while its copy still runs."""
+    """Reads the second layer's weight before calling it: a weight fetched ahead and attached
+    before its wait would be read while its copy still runs."""
 
     def __init__(self):
         super().__init__()
@@ -93,20 +93,14 @@ class Peeks(nn.Module):
         return self.second(x)
 
 
-@pytest.mark.xfail(reason="a weight fetched ahead is attached at the fetch, before its copy has "
-                          "landed, until weights are attached at the wait", strict=False)
-def test_a_weight_fetched_ahead_is_read_only_after_its_wait(cuda_order):
-    if cuda_order is None:
-        pytest.skip("the sanitizer watches this on a device")
+def test_a_weight_fetched_ahead_is_not_read_before_its_wait(cuda_order):
     model = Peeks()
     with offload_module(model, load_extension().PinnedMemoryPool(64 * MIB), "cuda",
                         prefetch=1), torch.no_grad():
-        for _ in range(2):
-            model(torch.randn(2, 8).cuda())
-        torch.cuda.synchronize()
-    found = list(cuda_order.violations)
-    cuda_order.violations.clear()  # reported here, where xfail sees it, not at teardown
-    assert found == []
+        for _ in range(2):  # the second fetches it ahead, while the first layer runs
+            with pytest.raises(RuntimeError, match=r"^second\.weight is offloaded and was read "
+                                                   "outside a call"):
+                model(torch.randn(2, 8).cuda())
 
 
 def test_reserved_device_memory_stays_flat_over_steady_forwards(cuda_order):
