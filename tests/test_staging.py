@@ -13,6 +13,7 @@ import torch
 
 from conftest import check_releases, load_extension
 from korvane.offload import staging
+from korvane.offload import offload_module
 from korvane.offload.staging import StagedTensor, leased, stage_many, stage_to_host
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -615,14 +616,32 @@ class Misleasing(SmallBuckets):
     ("short", "1-d torch.uint8 tensor of 1023 elements on cpu"),
     ("float", "1-d torch.float32 tensor of 256 elements on cpu"),
     ("2-d", "2-d torch.uint8 tensor"), ("list", "a list"), ("meta", "on meta")])
-def test_a_pool_that_breaks_the_buffer_protocol_is_named_and_gets_every_buffer_back(how, what):
+@pytest.mark.parametrize("stage", ["stage_many", "offload_module"])
+def test_a_pool_that_breaks_the_buffer_protocol_is_named_and_gets_every_buffer_back(
+        how, what, stage):
     pool = Misleasing(how)
-    source = torch.randn(2000)
+    model = torch.nn.Sequential(*(torch.nn.Linear(20, 20) for _ in range(5)))
+    weights = [weight.detach().clone() for weight in model.parameters()]
     with pytest.raises(TypeError, match=rf"^Misleasing\.lease\(1024\) returned .*{what}.*: a pool "):
-        stage_many(pool, [source])
+        if stage == "stage_many":
+            stage_many(pool, list(model.parameters()))
+        else:
+            offload_module(model, pool, "cpu")
     # The two buffers leased before go back; the broken third one is not the pool's to count.
     assert pool.stats()["leases"] == 3 and len(pool._buckets[LARGE]) == 2
     assert len(pool._leased) == 1
+    assert all(map(torch.equal, model.parameters(), weights))
+
+
+@pytest.mark.parametrize("pool, lacks", [
+    (None, "lease, release, BUCKET_SIZES_BYTES"),
+    (type("Bucketless", (), dict(lease=print, release=print))(), "BUCKET_SIZES_BYTES"),
+    (type("Fractional", (SmallBuckets,), dict(BUCKET_SIZES_BYTES=[256.5]))(), "BUCKET_SIZES"),
+])
+@pytest.mark.parametrize("stage", [stage_many, stage_to_host])
+def test_what_is_not_a_pool_is_refused_in_one_line(pool, lacks, stage):
+    with pytest.raises(TypeError, match=rf"^pool must be a buffer pool .* lacks {lacks}"):
+        stage(pool, torch.zeros(3))
 
 
 @pytest.mark.parametrize("duplicate", [pickle.dumps, copy.copy, copy.deepcopy])

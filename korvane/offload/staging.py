@@ -382,15 +382,7 @@ class StagedGroup:
             end = start + entry.nbytes
         sizes = _run_of_buckets(end, bucket_sizes)
         for size in sizes:
-            buf = self._pool.lease(size)
-            try:
-                _check_buffer(self._pool, buf, size)
-            except TypeError:
-                # Offered back, though a pool that broke its own protocol may refuse it.
-                with contextlib.suppress(Exception):
-                    self._pool.release(buf)
-                raise
-            self._buffers.append(buf)
+            self._buffers.append(_checked_lease(self._pool, size))
         run = _Run(self._buffers, sizes)
         for entry, start in zip(self._entries, starts):
             entry.place(run, start)
@@ -430,6 +422,19 @@ class StagedGroup:
             raise RuntimeError("this staged group was already released")
 
 
+def _checked_lease(pool: BufferPool, nbytes: int) -> torch.Tensor:
+    """A buffer leased from ``pool``, refused unless it keeps to the buffer protocol."""
+    buf = pool.lease(nbytes)
+    try:
+        _check_buffer(pool, buf, nbytes)
+    except TypeError:
+        # Offered back, though a pool that broke its own protocol may refuse it.
+        with contextlib.suppress(Exception):
+            pool.release(buf)
+        raise
+    return buf
+
+
 def _check_buffer(pool: BufferPool, buf: Any, nbytes: int) -> None:
     """Refuses what a pool's ``lease(nbytes)`` returned unless it is a buffer of at least
     ``nbytes`` bytes: a one-dimensional ``torch.uint8`` tensor on the CPU."""
@@ -466,6 +471,7 @@ def stage_many(pool: BufferPool, tensors: Tensors) -> StagedGroup:
     ``TypeError`` before anything is leased. Copies from CUDA are queued on the device's
     current stream; the group waits for them before a buffer goes back.
     """
+    check_pool(pool, "pool")
     keys, values = _unpack(tensors, "tensors")
     _check_stageable(values, _names("tensors", keys))
     return _stage(pool, values, keys)
@@ -560,7 +566,8 @@ class PackedRun:
             return
         needed = self._run.locate(end - 1)[0] + 1
         while len(self._buffers) < needed:
-            self._buffers.append(self._pool.lease(self._sizes[len(self._buffers)]))
+            size = self._sizes[len(self._buffers)]
+            self._buffers.append(_checked_lease(self._pool, size))
 
 
 def _starts_whole(groups: list[list[_Entry]], sizes: list[int]) -> Optional[list[list[int]]]:
@@ -704,6 +711,7 @@ def stage_to_host(pool: BufferPool, tensor: torch.Tensor) -> StagedTensor:
     ``pool``, cut into the pool's bucket sizes; what ``stage_many`` refuses it refuses too.
     Copies from a CUDA device are asynchronous; the returned handle waits for them before it
     gives a buffer back."""
+    check_pool(pool, "pool")
     _check_stageable([tensor], lambda index: "tensor")
     return StagedTensor(_stage(pool, [tensor], None))
 
@@ -777,6 +785,19 @@ def _unpack(tensors: Any, name: str) -> tuple[Optional[list], list]:
 def _names(argument: str, keys: Optional[list]) -> Callable[[int], str]:
     """How the tensor at an index of ``argument`` is named in messages; made only on failure."""
     return lambda index: f"{argument}[{index if keys is None else repr(keys[index])}]"
+
+
+def check_pool(pool: Any, name: str) -> None:
+    """Refuses, in one line, what lacks ``lease()``, ``release()`` and a non-empty list of
+    int ``BUCKET_SIZES_BYTES``."""
+    lacks = [what for what in ("lease", "release") if not callable(getattr(pool, what, None))]
+    sizes = getattr(pool, "BUCKET_SIZES_BYTES", None)
+    if not (isinstance(sizes, Sequence) and sizes
+            and all(type(size) is int and size > 0 for size in sizes)):
+        lacks.append("BUCKET_SIZES_BYTES (positive ints)")
+    if lacks:
+        raise TypeError(f"{name} must be a buffer pool such as PinnedMemoryPool: "
+                        f"{type(pool).__name__} lacks {', '.join(lacks)}")
 
 
 def _check_stageable(tensors: list, name: Callable[[int], str]) -> None:
