@@ -92,11 +92,29 @@ class Placeholder(torch.Tensor):
                 return Placeholder(first, first.weight_name, first.device, first.staged, False)
             if _writes_first(func) and _all_writable(args, kwargs):
                 return _write_through(func, first, args, kwargs)
-        names = [leaf.weight_name for leaf in tree_leaves((args, kwargs))
-                 if isinstance(leaf, Placeholder)]
+        leaf = next(leaf for leaf in tree_leaves((args, kwargs)) if isinstance(leaf, Placeholder))
+        if _all_writable(args, kwargs):  # between forwards
+            raise RuntimeError(
+                f"{leaf.weight_name} is offloaded and holds no values between forwards: write "
+                f"it whole in place (copy_, mul_, nn.init) or read it from state_dict()")
         raise RuntimeError(
-            f"{names[0]} is offloaded and was read outside a call of the layer that holds it: "
-            f"pass the module that reads it in offload_module(layers=...) as a layer")
+            f"{leaf.weight_name} is offloaded and was read outside a call of the layer that "
+            f"holds it: pass the module that reads it in offload_module(layers=...) as a layer")
+
+    @property
+    def data(self) -> "Placeholder":
+        return torch.Tensor.data.__get__(self)
+
+    @data.setter
+    def data(self, value: torch.Tensor) -> None:
+        # ``weight.data = tensor`` through the module writes the values to the staged copy.
+        if (isinstance(value, torch.Tensor) and value.shape == self.shape
+                and value.dtype == self.dtype and _all_writable((self,), {})):
+            self.staged.write(value)
+        else:
+            raise RuntimeError(f"{self.weight_name} is offloaded and cannot be replaced: copy_() "
+                               f"a tensor of its shape and dtype into it between forwards, or "
+                               f"replace it after close()")
 
     def __repr__(self, **kwargs) -> str:
         return (f"Placeholder({self.weight_name}, shape={tuple(self.shape)}, dtype={self.dtype}, "
