@@ -338,13 +338,18 @@ class OffloadedModule:
                     self._policy.end_forward()
                     self._owner = None
 
-        # torch.compile runs the forward as it is, eagerly, in a graph break.
-        run = torch.compiler.disable(run)
+        eager: list[Callable] = []
 
         @functools.wraps(forward)
         def offloaded_forward(*args, **kwargs):
             if torch.jit.is_tracing() or torch.compiler.is_exporting():
                 raise RuntimeError(NOT_CAPTURED)
+            if torch.compiler.is_compiling():
+                # torch.compile runs the forward as it is, eagerly, in a graph break; made on
+                # first use, since it imports dynamo.
+                if not eager:
+                    eager.append(torch.compiler.disable(run))
+                return eager[0](*args, **kwargs)
             return run(*args, **kwargs)
 
         return offloaded_forward
