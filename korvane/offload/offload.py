@@ -285,7 +285,6 @@ class OffloadedModule:
         # each forward moves our pre-hooks back to the front, and each layer call its forward
         # hook to the end, past hooks registered since.
         add = self._handles.append
-        add(self.module.register_state_dict_post_hook(self._forget_host_copies()))
         self._hook_ids = {}
         for layer in self._needs:
             before = layer.register_forward_pre_hook(self._before_layer, prepend=True)
@@ -300,6 +299,8 @@ class OffloadedModule:
         self._override(self.module, "forward", self._forward_of(self.module.forward))
         streamed = {id(t) for t in self._all_streamed}
         for sub in _holding(self.module, streamed):
+            forget = functools.partial(type(self)._forget_host_copies, self)
+            add(sub.register_state_dict_post_hook(forget))
             self._override(sub, "_apply", functools.partial(self._checked_apply, sub))
             self._override(sub, "load_state_dict", self._load_state_dict_of(sub))
             self._override(sub, "__reduce_ex__", _refuse_pickling)
@@ -462,11 +463,10 @@ class OffloadedModule:
                 copies[group] = [t.detach() for t in group.staged.restore(torch.device("cpu"))]
         return copies[group]
 
-    def _forget_host_copies(self):
-        def forget(module, state_dict, prefix, local_metadata) -> None:
+    def _forget_host_copies(self, module, state_dict, prefix, local_metadata) -> None:
+        # The module state_dict() was called on ends its call last, and only it has no prefix.
+        if not prefix:
             self._host_copies = (None, {})
-
-        return forget
 
 
 class _Weights:
