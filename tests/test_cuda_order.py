@@ -209,3 +209,24 @@ def test_the_stand_in_reports_what_a_device_would_race_on(cuda_order, fault, rep
     torch.cuda.synchronize()
     del kept
 
+
+
+def test_the_first_layer_of_the_next_forward_is_fetched_when_a_forward_ends(cuda_order):
+    """In the stand-in's simulated time: fetched at the start of a forward, the first layer's
+    copy is waited for; fetched when the previous forward ended, nothing is."""
+    if cuda_order is None:
+        pytest.skip("measures the stand-in's simulated copy and kernel times")
+    torch.manual_seed(0)
+    model, x = linears()
+    waited = {}
+    for warm in (False, True):
+        with offload_module(model, load_extension().PinnedMemoryPool(64 * MIB), "cuda",
+                            prefetch=1) as offloaded, torch.no_grad():
+            for forward in range(4):
+                if forward == 1:
+                    start = offloaded.stats()
+                model(x.cuda())
+                if not warm:
+                    offloaded._policy.release_all()  # nothing on the device between forwards
+            waited[warm] = (offloaded.stats()["wait_seconds"] - start["wait_seconds"]) / 3
+    assert waited[True] == 0 < waited[False]

@@ -51,6 +51,11 @@ def offloaded(name):
     return offload_module(model, PinnedMemoryPool(64 << 20), "cpu"), model, build(), x
 
 
+def first_layer_bytes(handle):
+    """What a forward leaves on the device (at prefetch 1): the first layer of the next one."""
+    return sum(group.nbytes for group in handle._needs[handle._policy._order[0]])
+
+
 def same(model, twin, x):
     """Whether the two give the same outputs and state dicts."""
     state, expected = model.state_dict(), twin.state_dict()
@@ -71,10 +76,11 @@ def test_an_interrupted_forward_ends_and_the_learned_order_stays_one_forward(int
             raise interrupt("stop")
 
     model.model.layers[2].register_forward_pre_hook(interrupting)
+    warm = handle.stats()["resident_bytes"]  # the first layer of the next forward
     for _ in range(20):
         with pytest.raises(interrupt):
             run(model, x)
-        assert handle.stats()["resident_bytes"] == 0
+        assert handle.stats()["resident_bytes"] == warm
         fetches = handle.stats()["fetches"]
         assert same(model, twin, x)
         assert handle.stats()["fetches"] - fetches == len(handle._groups)  # each once a forward
@@ -155,6 +161,7 @@ REPLACEMENTS = {
 def test_a_write_between_forwards_reaches_the_staged_copy_or_is_refused(write):
     handle, model, twin, x = offloaded("batchnorm")
     run(model, x)
+    warm = handle.stats()["resident_bytes"]  # the first layer of the next forward
     if write in WRITES:
         for module in (model, twin):
             torch.manual_seed(2)
@@ -166,7 +173,7 @@ def test_a_write_between_forwards_reaches_the_staged_copy_or_is_refused(write):
         with pytest.raises(RuntimeError, match=r"^0\.weight was changed through its parameter "
                            r"or buffer object while offloaded, .* model\.0\.weight or load_"):
             run(model, x)
-        assert handle.stats()["resident_bytes"] == 0
+        assert handle.stats()["resident_bytes"] == warm
     else:
         with pytest.raises(RuntimeError, match=r"^\d\.\w+ is offloaded and cannot be replaced"
                            r"( or removed)?: .* after close\(\)"):
@@ -268,7 +275,9 @@ def test_calls_from_several_threads_run_one_at_a_time():
     finally:
         sys.setswitchinterval(interval)
     assert results == [True] * 82
-    assert handle.stats()["resident_bytes"] == other_handle.stats()["resident_bytes"] == 0
+    # Left on the device: the first layer of each one's next forward, fetched ahead.
+    assert handle.stats()["resident_bytes"] == first_layer_bytes(handle)
+    assert other_handle.stats()["resident_bytes"] == first_layer_bytes(other_handle)
 
 
 def test_a_gc_callback_calling_the_module_mid_forward_is_refused():
@@ -290,7 +299,8 @@ def test_a_gc_callback_calling_the_module_mid_forward_is_refused():
     assert refusals and all(message.startswith("an offloaded module was called while its "
                                                "forward runs in the same thread")
                             for message in refusals)
-    assert torch.equal(out, run(twin, x)) and handle.stats()["resident_bytes"] == 0
+    assert torch.equal(out, run(twin, x))
+    assert handle.stats()["resident_bytes"] == first_layer_bytes(handle)
 
 
 class GradModes(TorchFunctionMode):

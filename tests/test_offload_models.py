@@ -76,8 +76,10 @@ def test_outputs_and_greedy_generate_are_bit_identical(name):
         offloaded_state = model.state_dict()
         assert offloaded_state.keys() == state.keys()
         assert all(torch.equal(offloaded_state[key], value) for key, value in state.items())
-        ties = [(a, b) for a in state for b in state if a < b and state[a] is state[b]]
-        assert all(offloaded_state[a] is offloaded_state[b] for a, b in ties)
+        ties = [(a, b) for a in state for b in state
+                if a < b and state[a].data_ptr() == state[b].data_ptr()]
+        assert bool(ties) == (name != "mixtral") and all(
+            offloaded_state[a] is offloaded_state[b] for a, b in ties)
         # A submodule's state_dict() holds its host copies only as long as it lives.
         inner = next(module for module in model.children() if module.state_dict())
         copies = [value.untyped_storage()._weak_ref() for value in inner.state_dict().values()]
@@ -87,7 +89,9 @@ def test_outputs_and_greedy_generate_are_bit_identical(name):
         first = offloaded.stats()
         assert torch.equal(model.generate(tokens, max_new_tokens=5, do_sample=False), generated)
         stats = offloaded.stats()
-    assert first["bytes_copied"] + first["bytes_in_place"] == first["streamed_bytes"]
+    # One forward fetches every weight once, then the first layer of the next one (resident).
+    assert (first["bytes_copied"] + first["bytes_in_place"]
+            == first["streamed_bytes"] + first["resident_bytes"] > first["streamed_bytes"])
     assert stats["peak_resident_bytes"] <= stats["streamed_bytes"] / 2
     assert stats["host_bytes"] <= 1.01 * stats["streamed_bytes"] + (1 << 20)
     assert pool.stats()["leased_count"] == 0

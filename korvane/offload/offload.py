@@ -336,7 +336,7 @@ class OffloadedModule:
                     for layer, (before, _) in self._hook_ids.items():
                         layer._forward_pre_hooks.move_to_end(before, last=False)
                     # A layer called on its own and interrupted may have left its weights.
-                    self._policy.release_all()
+                    self._policy.release_running()
                     self._policy.begin_forward()
                     return forward(*args, **kwargs)
                 finally:
@@ -367,8 +367,8 @@ class OffloadedModule:
                                f"runs: call it after that forward returns")
 
     def _idle(self) -> bool:
-        """Whether no forward runs and nothing streamed is on the device."""
-        return self._owner is None and not self._policy.resident_bytes and not self._closed
+        """Whether no forward and no layer runs."""
+        return self._owner is None and not self._policy.running and not self._closed
 
     def _checked_apply(self, module: nn.Module, fn: Callable, recurse: bool = True):
         """``Module._apply`` (behind ``to``, ``half``, ``cuda``...) where ``fn`` leaves the
@@ -527,6 +527,8 @@ class _Weights:
 
     def write(self, values: dict[int, torch.Tensor]) -> None:
         """Copies ``values`` (by index) into the staged copies, as ``Tensor.copy_`` would."""
+        # Copies fetched ahead for the next forward would keep the old values.
+        self.owner._policy.release_all()
         with torch.no_grad(), outside_inference_mode():
             tensors = self.staged.restore(torch.device("cpu"))
             for index, value in values.items():

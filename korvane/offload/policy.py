@@ -36,7 +36,9 @@ class StreamingPolicy:
     the shared groups.
 
     ``begin_forward`` and ``end_forward`` bracket a call of the whole module; ``before`` and
-    ``after`` bracket a call of one layer. A layer called outside a forward is fetched and freed
+    ``after`` bracket a call of one layer. Once a forward ends, the groups of the first
+    ``prefetch`` layers of the next one are fetched, and stay until it starts (or until
+    ``release_all``). A layer called outside a forward is fetched and freed
     around its call, with nothing fetched ahead. The work per layer call does not grow with the
     number of layers.
     """
@@ -77,6 +79,10 @@ class StreamingPolicy:
                 self._learning = False
                 self._index_last_reads()
             self.release_all()
+            # The first layers of the next forward are fetched now, so that their copies run
+            # while the caller works between forwards (a generate loop samples a token).
+            self._ahead = tuple(self._order[:self._prefetch])
+            self._fetch_ahead()
 
     def before(self, layer) -> None:
         self._running[layer] = self._running.get(layer, 0) + 1
@@ -114,11 +120,22 @@ class StreamingPolicy:
         # Only this layer's groups can have stopped being held since before() freed the rest.
         self._free_unheld(groups)
 
+    @property
+    def running(self) -> bool:
+        """Whether a forward or a layer call is under way."""
+        return bool(self._depth or self._running)
+
     def release_all(self) -> None:
         """Detaches and frees every group on the device; what was learned of the order stays."""
+        self.release_running()
+        self._ahead = ()
+        self._free_unheld()
+
+    def release_running(self) -> None:
+        """Ends every layer call under way (one that was interrupted): detaches every group and
+        frees those not fetched ahead."""
         self._running.clear()
         self._detach(list(self._attached), every_reader=True)
-        self._ahead = ()
         self._free_unheld()
 
     def _detach(self, groups: Iterable, every_reader: bool = False) -> None:
