@@ -1,6 +1,8 @@
 """Pinned host buffers for PyTorch offloading, and the layer that streams a module's weights.
 
-``offload_module`` and ``OffloadedModule`` (``korvane.offload.offload``), ``stage_many`` and
+``offload_module`` and ``OffloadedModule`` (``korvane.offload.offload``), ``offload_checkpoint``
+(``korvane.offload.from_checkpoint``), ``Checkpoint`` and ``meta_parameters``
+(``korvane.offload.checkpoint``), ``stage_many`` and
 ``StagedGroup`` (``korvane.offload.staging``) are imported on first use, so that importing the
 extension ``korvane.offload.pinned_pool`` alone does not import torch.
 """
@@ -8,6 +10,9 @@ extension ``korvane.offload.pinned_pool`` alone does not import torch.
 _EXPORTS = {
     "offload_module": "korvane.offload.offload",
     "OffloadedModule": "korvane.offload.offload",
+    "offload_checkpoint": "korvane.offload.from_checkpoint",
+    "meta_parameters": "korvane.offload.checkpoint",
+    "Checkpoint": "korvane.offload.checkpoint",
     "stage_many": "korvane.offload.staging",
     "StagedGroup": "korvane.offload.staging",
 }

@@ -477,8 +477,35 @@ class PackedRun:
         """The bytes of the pool buffers held now."""
         return sum(buf.numel() for buf in self._buffers)
 
+    @property
+    def leased_bytes(self) -> int:
+        """The bytes of the pool buffers the run leases once every group is staged."""
+        return sum(self._sizes)
+
     def stage(self, index: int, tensors: Sequence[torch.Tensor]) -> StagedGroup:
         """Copies ``tensors`` into the place of group ``index`` and returns its group."""
+        group = self._place(index)
+        group._copy_in(list(tensors))
+        return group
+
+    def lay_out(self, index: int) -> tuple[StagedGroup, list[list[tuple[torch.Tensor, int, int]]]]:
+        """Leases the buffers group ``index`` reaches and returns its group, with nothing copied
+        in, and for each tensor the ``(buffer, offset, nbytes)`` slices its bytes take, in
+        order, for a reader to fill. The group's tensors must be laid out in contiguous strides
+        (given as tensors that are contiguous or own no memory), so that their bytes are their
+        values in row-major order."""
+        for entry in self._entries[index]:
+            if entry.nbytes and any(size > 1 and stride != step for size, stride, step in zip(
+                    entry.shape, entry.stride, _contiguous_strides(entry.shape))):
+                raise ValueError(f"group {index} has a tensor of strides {entry.stride}: a group "
+                                 "filled by a reader is laid out in contiguous strides")
+        group = self._place(index)
+        pieces = [[(buffer, 0, end - first)
+                   for buffer, first, end in self._run.slices(start, entry.nbytes)]
+                  for entry, start in zip(self._entries[index], self._starts[index])]
+        return group, pieces
+
+    def _place(self, index: int) -> StagedGroup:
         entries = self._entries[index]
         if entries:
             starts = self._starts[index]
@@ -488,7 +515,6 @@ class PackedRun:
         self._groups.append(group)
         for entry, start in zip(entries, self._starts[index]):
             entry.place(self._run, start)
-        group._copy_in(list(tensors))
         return group
 
     def release(self) -> None:
