@@ -97,6 +97,43 @@ struct ClassMember {
   bool defaults_to_none;
 };
 
+// What help() shows of the class: the class docstring of pinned_pool.pyi, which a test compares.
+constexpr const char* kPoolDoc = R"(A pool of pinned `torch.uint8` host buffers in five bucket sizes under a soft budget.
+
+Make one pool per process and lease through it:
+
+    pool = PinnedMemoryPool()          # budget from this machine's memory
+    pool = PinnedMemoryPool(2 << 30)   # or a budget of 2 GiB
+    buf = pool.lease(nbytes)           # a whole bucket of at least nbytes
+    buf[:nbytes].copy_(src)            # copy through it, and wait for any asynchronous copy
+    pool.release(buf)                  # back to its bucket for the next lease of that size
+    pool.stats()                       # what the pool did, as a dict
+
+Most callers lease through `korvane.offload.stage_to_host`, `stage_many` or
+`offload_module`, which release for them; `korvane.offload.release_idle_memory(pool)`
+gives the pooled buffers back to the system.
+
+Buckets: 1, 4, 16, 64 and 256 MiB (`BUCKET_SIZES_BYTES`). A lease gets the whole buffer of
+the smallest bucket that holds the request, never a slice of one.
+
+Budget: the pool counts the bucket sizes of its pooled and leased buffers. A lease that must
+allocate while that count plus the new bucket exceeds `max_bytes` first evicts one pooled
+buffer, the oldest of the largest non-empty bucket, then allocates all the same: the budget
+is soft and a lease never fails for want of it. Without an explicit budget the pool takes
+the smallest of a share of total RAM (10%, 15% or 20%, by the RAM and the memory of CUDA
+device 0), half of the available RAM, and a ceiling of 2, 8 or 16 GiB for the same tiers.
+
+Buffers are allocated with `pin_memory=True` where CUDA is available, in ordinary host
+memory otherwise. Release every leased buffer exactly once, and only after any asynchronous
+copy through it has finished. A buffer dropped without `release` is freed by torch, but its
+bucket size stays counted for the life of the pool, so later misses evict sooner.
+
+Failures: the constructor raises what psutil or the CUDA query raises while it works out the
+default budget. Integer arguments take an `int` or anything `int()` converts (a float is
+truncated); a string, bytes, a list or `None` (but for the budget) raise `TypeError` before
+anything changes. Every other exception, from torch or from an override, reaches the caller
+unchanged, and the steps before it stay done.)";
+
 // The class namespace after BUCKET_SIZES_BYTES, in definition order.
 const ClassMember kClassMembers[] = {
     {&pool_init_def, Wrapping::plain, true},
@@ -159,8 +196,10 @@ OwnedRef new_pool_class(PyObject* globals) {
     return {};
   }
   OwnedRef qualname = OwnedRef::steal(PyUnicode_FromString("PinnedMemoryPool"));
-  if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
+  OwnedRef doc = OwnedRef::steal(PyUnicode_FromString(kPoolDoc));
+  if (!qualname || !doc || PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
       PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0 ||
       bind(ns.get(), "BUCKET_SIZES_BYTES", new_bucket_sizes()) < 0) {
     return {};
   }

@@ -1,6 +1,9 @@
 """The main job on a small workload."""
 
 import re
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 import torch
@@ -10,12 +13,42 @@ from korvane.offload import demo, offload, staging
 SMALL_OFFLOAD = ["--layers", "2", "--total-mib", "4", "--batches", "2", "--seq-len", "4"]
 
 
+def summary(out):
+    """The closing table's rows, by name."""
+    table = out.split("\nSummary\n")[1].splitlines()[1:]
+    return dict(re.fullmatch(r"  (\S.*?)  +(\S.*)", row).groups() for row in table)
+
+
 def test_small_offload_run_verifies_and_reports(capsys):
     assert demo.main([*SMALL_OFFLOAD, "--prefetch", "2"]) == 0
     out = capsys.readouterr().out
-    assert "every offloaded output equals the resident one bit for bit (2 batches)" in out
-    assert "(1 + prefetch) x largest" in out and ": kept" in out
-    assert "leased_count            0" in out
+    assert "Every offloaded output equals the resident one, bit for bit (2 batches)." in out
+    assert re.search(r"within the bound of 3 x the largest layer plus [\d.]+ [KM]iB of weights "
+                     r"that several layers read: the running layer, 2 fetched ahead", out)
+    rows = summary(out)
+    assert rows["outputs"] == "2 of 2 equal bit for bit"
+    assert rows["pool buffers"].endswith(", ordinary (not pinned), 0 leased")
+    assert re.fullmatch(r"\d+: \d+ reused, \d+ allocated, 0 evictions", rows["pool leases"])
+    assert "bytes" not in out  # sizes are in KiB and MiB, never raw byte counts
+
+
+def test_the_demo_piped_to_a_file_prints_whole_lines_and_its_summary():
+    """As a user runs it from the checkout, with the output going to a pipe."""
+    result = subprocess.run(
+        [sys.executable, "-m", "korvane.offload", *SMALL_OFFLOAD], stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT, cwd=Path(__file__).resolve().parents[1], timeout=300)
+    out = result.stdout.decode()
+    assert result.returncode == 0, out
+    assert "\r" not in out and "\x1b" not in out
+    assert summary(out)["outputs"] == "2 of 2 equal bit for bit"
+
+
+def test_help_is_plain_text(capsys):
+    with pytest.raises(SystemExit) as exit:
+        demo.main(["--help"])
+    assert exit.value.code == 0
+    out = capsys.readouterr().out
+    assert "With --mode round-trip it instead" in out and "``" not in out
 
 
 def test_a_wrong_offloaded_weight_fails_the_run(monkeypatch, capsys):
@@ -29,22 +62,29 @@ def test_a_wrong_offloaded_weight_fails_the_run(monkeypatch, capsys):
 
     monkeypatch.setattr(offload._Weights, "load", corrupting)
     assert demo.main(SMALL_OFFLOAD) == 1
-    assert "2 offloaded outputs differ" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "2 offloaded outputs differ from the resident ones." in out
+    assert summary(out)["outputs"] == "0 of 2 equal bit for bit"
 
 
 def test_small_round_trip_verifies_and_reports(capsys):
     assert demo.main(["--mode", "round-trip", "--layers", "4", "--passes", "2", "--total-mib", "8",
                       "--budget-mib", "1", "--seed", "3"]) == 0
     out = capsys.readouterr().out
-    assert "through the pool" in out and "fresh allocations" in out
-    assert "every restored layer equals the original" in out
+    assert "goes to host memory and back twice through the pool" in out
+    assert "Every restored layer equals the original (4 layers in each round trip)." in out
     assert "from 4.0 KiB to" in out
-    evictions = int(out.split("evictions")[1].split()[0])
+    rows = summary(out)
+    assert rows["through the pool"].startswith("32.0 MiB in ")
+    assert rows["through fresh memory"].startswith("32.0 MiB in ")
+    evictions = int(re.fullmatch(r"\d+: \d+ reused, \d+ allocated, (\d+) evictions",
+                                 rows["pool leases"])[1])
     assert evictions > 0  # a 1 MiB budget cannot hold an 8 MiB model
-    held = {label: float(ratio)
-            for label, ratio in re.findall(r"^  (layer by layer|packed) .* ([\d.]+)x$", out, re.M)}
+    held = {label: float(rows[f"held {label}"].split(", ")[1].rstrip("x"))
+            for label in ("layer by layer", "packed")}
     # Four layers of 8 MiB, each rounded up on its own; packed, only the end of the run is.
     assert 1 <= held["packed"] <= 1 + 1 / 8 < held["layer by layer"]
+    assert rows["check"] == "every layer restored exactly"
 
 
 def test_a_wrong_restore_fails_the_round_trip(monkeypatch, capsys):
@@ -56,7 +96,9 @@ def test_a_wrong_restore_fails_the_round_trip(monkeypatch, capsys):
     monkeypatch.setattr(staging.StagedTensor, "restore", corrupting)
     assert demo.main(["--mode", "round-trip", "--layers", "3", "--passes", "1",
                       "--total-mib", "2"]) == 1
-    assert "3 restored layers differ" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "3 restored layers differ from the original." in out
+    assert summary(out)["check"] == "3 restored layers differ"
 
 
 def test_default_layer_sizes():

@@ -61,7 +61,6 @@ def test_class_is_plain(ext):
     assert type(cls) is type
     assert cls.__bases__ == (object,)
     assert cls.__module__ == MODULE and cls.__qualname__ == "PinnedMemoryPool"
-    assert cls.__doc__ is None
     assert "__slots__" not in vars(cls)
     pool = cls(1)
     assert isinstance(pool.__dict__, dict)

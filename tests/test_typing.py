@@ -39,9 +39,13 @@ def test_signature_follows_the_defaults(ext, monkeypatch):
     assert str(inspect.signature(ext.PinnedMemoryPool)) == "(max_bytes=4096)"
 
 
-def test_help_shows_the_parameters(ext):
+def test_help_shows_the_parameters_and_the_stubs_class_documentation(ext):
     text = pydoc.render_doc(ext.PinnedMemoryPool, renderer=pydoc.plaintext)
     assert "lease(self, nbytes)" in text and "release(self, buf)" in text
+    stub = ast.parse(Path(ext.__file__).with_name("pinned_pool.pyi").read_text())
+    cls = next(node for node in stub.body if getattr(node, "name", None) == "PinnedMemoryPool")
+    assert inspect.getdoc(ext.PinnedMemoryPool) == ast.get_docstring(cls)
+    assert "buf = pool.lease(nbytes)" in text
     assert str(inspect.signature(ext.PinnedMemoryPool(1).lease)) == "(nbytes)"
 
 

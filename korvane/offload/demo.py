@@ -1,9 +1,15 @@
-"""The offload demo. By default a transformer-shaped model of about 1 GiB with random weights runs
-the same batches resident and with its layers streamed from a PinnedMemoryPool, and every output
-is checked bit for bit. ``--mode round-trip`` moves a synthetic model's layers to host memory and
-back instead, every pass once through the pool and once through a fresh host allocation per
-transfer, with every restored layer checked against the original, and shows the pool bytes that
-hold the model with every layer staged on its own and with all layers packed into one group."""
+"""The offload demo: a model streamed layer by layer through a pool of pinned host buffers.
+
+By default the demo builds a transformer-shaped language model of about 1 GiB with random
+weights, runs the same batches through it as it is and through a copy whose layers wait in
+pooled host buffers and come to the device one by one, checks that every output is the same
+bit for bit, and tells how long each took, how much of the model was on the device at once
+and what the pool did.
+
+With --mode round-trip it instead moves the layers of a synthetic model to host memory and
+back, each pass once through the pool and once through fresh host memory per transfer, checks
+every restored layer and shows the pool memory that holds the model.
+"""
 
 from __future__ import annotations
 
@@ -11,7 +17,7 @@ import argparse
 import math
 import sys
 import time
-from typing import Callable, Iterable, Optional
+from typing import Callable, Optional
 
 import psutil
 import torch
@@ -26,7 +32,8 @@ ROW_BYTES = 4096  # every layer of the round trip is a whole number of such rows
 
 
 def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m korvane.offload", description=__doc__)
+    parser = argparse.ArgumentParser(prog="python -m korvane.offload", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--mode", choices=["offload", "round-trip"], default="offload",
                         help="what to run (default offload)")
     parser.add_argument("--layers", type=_at_least(2), default=20,
@@ -115,6 +122,18 @@ def format_size(nbytes: float) -> str:
     return f"{nbytes / MIB:.1f} MiB" if nbytes >= MIB else f"{nbytes / 1024:.1f} KiB"
 
 
+def format_rate(nbytes: float, seconds: float) -> str:
+    return f"{nbytes / seconds / 1e9:.2f} GB/s" if seconds > 0 else "too fast to measure"
+
+
+def print_summary(rows: list[tuple[str, str]]) -> None:
+    """The closing table: one line for each measurement, its name and its value."""
+    width = max(len(name) for name, _ in rows) + 2
+    print(f"\nSummary\n  {'-' * (width + 40)}")
+    for name, value in rows:
+        print(f"  {name:<{width}}{value}")
+
+
 def layer_sizes(layers: int, total_bytes: int, seed: int) -> list[int]:
     """Byte sizes: one layer of 28% of the model (above the largest bucket at the default size),
     a first small one of 0.05%, the rest spread log-uniformly; each a whole number of rows."""
@@ -147,14 +166,16 @@ def synchronize(device: torch.device) -> None:
 
 
 class Progress:
-    """A tqdm bar when tqdm is installed; otherwise nothing is drawn."""
+    """A tqdm bar on a terminal when tqdm is installed; otherwise, in a log or a pipe above all,
+    nothing is drawn, so that no carriage return reaches the output."""
 
     def __init__(self, total: int, unit: str):
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            self._bar = None
-        else:
+        self._bar = None
+        if sys.stderr.isatty():
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
             self._bar = tqdm(total=total, unit=unit, file=sys.stderr, leave=False)
 
     def step(self, description: str) -> None:
@@ -219,29 +240,40 @@ def held_bytes(model: list[torch.Tensor], budget: Optional[int]) -> tuple[int, i
         return one_by_one, group.held_bytes
 
 
-def report_held(model_bytes: int, one_by_one: int, packed: int) -> None:
-    print(f"\npool bytes held for the {model_bytes / MIB:.1f} MiB model:")
-    for label, held in (("layer by layer", one_by_one), ("packed", packed)):
-        print(f"  {label:22}{held / MIB:10.1f} MiB {held / model_bytes:8.3f}x")
-
-
-def report(rows: Iterable[tuple[str, float, int]], pool: PinnedMemoryPool, peak: int,
-           device: torch.device, pinned: bool, mismatches: int, layers: int) -> None:
-    print(f"\n{'':24}{'seconds':>10}{'GB/s':>10}")
-    for label, seconds, moved in rows:
-        print(f"{label:24}{seconds:10.3f}{moved / seconds / 1e9:10.2f}")
+def report_round_trip(args: argparse.Namespace, model_bytes: int, pooled_seconds: float,
+                      fresh_seconds: float, pool: PinnedMemoryPool, peak: int, pinned: bool,
+                      mismatches: int, held: tuple[int, int]) -> None:
+    moved = 2 * model_bytes * args.passes
     stats = pool.stats()
-    hit_rate = stats["hits"] / stats["leases"] if stats["leases"] else 0.0
-    print("\npool stats:")
-    for key, value in stats.items():
-        print(f"  {key:24}{value}")
-    print(f"  {'hit rate':24}{hit_rate:.1%}")
-    print(f"  {'peak accounted bytes':24}{peak} ({peak / MIB:.1f} MiB)")
-    print(f"\nCUDA used: {'yes' if device.type == 'cuda' else 'no'} ({device}); "
-          f"pinned host buffers: {'yes' if pinned else 'no'}")
-    checked = "every restored layer equals the original" if mismatches == 0 else \
-        f"{mismatches} restored layers differ from the original"
-    print(f"check: {checked} ({layers} layers per round trip)")
+    one_by_one, packed = held
+    if mismatches == 0:
+        print(f"\nEvery restored layer equals the original ({args.layers} layers in each round "
+              "trip).")
+    else:
+        print(f"\n{mismatches} restored layers differ from the original.")
+    print(f"Through the pool the layers moved at {format_rate(moved, pooled_seconds)}, through "
+          f"fresh host memory at {format_rate(moved, fresh_seconds)}.")
+    print(f"The pool served {stats['hits']} of its {stats['leases']} leases from buffers it "
+          f"already had and allocated {stats['misses']}; at most {format_size(peak)} of buffers "
+          "were in use at once.")
+    print(f"Staged layer by layer the model takes {format_size(one_by_one)} of pool buffers "
+          f"({one_by_one / model_bytes:.3f}x its size); packed end to end, {format_size(packed)} "
+          f"({packed / model_bytes:.3f}x).")
+    print_summary([
+        ("model", f"{args.layers} layers, {format_size(model_bytes)} on {args.device}"),
+        ("through the pool", f"{format_size(moved)} in {pooled_seconds:.3f} s, "
+                             f"{format_rate(moved, pooled_seconds)}"),
+        ("through fresh memory", f"{format_size(moved)} in {fresh_seconds:.3f} s, "
+                                 f"{format_rate(moved, fresh_seconds)}"),
+        ("pool leases", f"{stats['leases']}: {stats['hits']} reused, {stats['misses']} "
+                        f"allocated, {stats['evictions']} evictions"),
+        ("pool buffers", f"{format_size(peak)} at most, budget {format_size(stats['max_bytes'])}, "
+                         f"{'pinned' if pinned else 'not pinned'}"),
+        ("held layer by layer", f"{format_size(one_by_one)}, {one_by_one / model_bytes:.3f}x"),
+        ("held packed", f"{format_size(packed)}, {packed / model_bytes:.3f}x"),
+        ("check", "every layer restored exactly" if mismatches == 0
+         else f"{mismatches} restored layers differ"),
+    ])
 
 
 def run_round_trip(args: argparse.Namespace) -> int:
@@ -250,8 +282,10 @@ def run_round_trip(args: argparse.Namespace) -> int:
     sizes = layer_sizes(args.layers, args.total_mib * MIB, args.seed)
     model = [make_layer(index, size, device, generator) for index, size in enumerate(sizes)]
     model_bytes = sum(sizes)
-    print(f"model: {len(model)} layers, {model_bytes / MIB:.1f} MiB on {device}, "
-          f"from {format_size(min(sizes))} to {format_size(max(sizes))}")
+    print(f"A synthetic model of {len(model)} layers, {format_size(model_bytes)} in all on "
+          f"{device}, from {format_size(min(sizes))} to {format_size(max(sizes))} each, goes to "
+          f"host memory and back {_times(args.passes)} through the pool and as often through "
+          "fresh host memory.")
 
     budget = None if args.budget_mib is None else args.budget_mib * MIB
     pool = PinnedMemoryPool(budget)
@@ -277,10 +311,8 @@ def run_round_trip(args: argparse.Namespace) -> int:
         progress.close()
     with leased(pool, 1) as probe:
         pinned = probe.is_pinned()
-    moved = 2 * model_bytes * args.passes
-    report([("through the pool", pooled_seconds, moved), ("fresh allocations", fresh_seconds, moved)],
-           pool, peak, device, pinned, mismatches, len(model))
-    report_held(model_bytes, *held_bytes(model, budget))
+    report_round_trip(args, model_bytes, pooled_seconds, fresh_seconds, pool, peak, pinned,
+                      mismatches, held_bytes(model, budget))
     return 1 if mismatches else 0
 
 
@@ -288,11 +320,12 @@ def run_offload(args: argparse.Namespace) -> int:
     device = args.device
     model = workload.build_model(args.layers, args.width, device, args.seed)
     model_bytes = workload.model_bytes(args.layers, args.width)
-    print(f"model: {args.layers} transformer blocks of width {args.width}, an embedding of "
-          f"{workload.VOCAB} tokens tied to the head; {format_size(model_bytes)} of float32 "
-          f"weights (random) on {device}")
-    print(f"batches: {args.batches} of {args.batch_size} x {args.seq_len} tokens, run resident "
-          f"and offloaded; prefetch {args.prefetch}")
+    print(f"A language model of {args.layers} transformer blocks (width {args.width}, "
+          f"{workload.VOCAB} tokens) holds {format_size(model_bytes)} of random float32 weights "
+          f"on {device}.")
+    print(f"{args.batches} batches of {args.batch_size} x {args.seq_len} tokens run through it "
+          "as it is, and through a copy whose layers stream from pooled host buffers, "
+          f"{_layers(args.prefetch)} fetched ahead of the one that runs.")
     generator = torch.Generator().manual_seed(args.seed)
     batches = [torch.randint(workload.VOCAB, (args.batch_size, args.seq_len),
                              generator=generator).to(device) for _ in range(args.batches)]
@@ -312,43 +345,77 @@ def report_offload(timings: workload.Timings, model_bytes: int, args: argparse.N
     stats = timings.stats
     resident = workload.per_forward(timings.resident)
     offloaded = workload.per_forward(timings.offloaded)
-    print(f"\nseconds per forward (median of {args.batches})")
-    print(f"  {'resident':34}{resident:8.3f}")
-    print(f"  {'offloaded':34}{offloaded:8.3f}")
+    forwards = len(timings.offloaded)
+    copied, copying = stats["bytes_copied"] / forwards, stats["copy_seconds"] / forwards
+    waited = stats["wait_seconds"] / forwards
+    peak, largest = stats["peak_resident_bytes"], stats["largest_layer_bytes"]
+    rows = [("model", f"{format_size(model_bytes)}, {args.layers} transformer blocks, on "
+                      f"{args.device}"),
+            ("forward, resident", f"{resident:.3f} s (median of {args.batches})"),
+            ("forward, offloaded", f"{offloaded:.3f} s")]
+    print(f"\nA forward took {resident:.3f} s with the model resident and {offloaded:.3f} s "
+          "offloaded.")
     if timings.copy_alone:
         copy_alone = workload.per_forward(timings.copy_alone)
-        print(f"  {'copying the weights to new memory':34}{copy_alone:8.3f}")
         allowed = 1.1 * (resident + copy_alone)
-        print(f"  offloaded within (resident + copying) + 10% = {allowed:.3f}: "
-              f"{'yes' if offloaded <= allowed else 'no'}")
-
-    peak, largest = stats["peak_resident_bytes"], stats["largest_layer_bytes"]
-    bound = (1 + args.prefetch) * largest + stats["shared_bytes"]
-    print(f"\nstreamed weights on {args.device}: peak {format_size(peak)} = {peak / largest:.2f} "
-          f"x the largest layer ({format_size(largest)}), {peak / model_bytes:.1%} of the model; "
-          f"(1 + prefetch) x largest + shared = {format_size(bound)}: "
-          f"{'kept' if peak <= bound else 'exceeded'}")
-    forwards = len(timings.offloaded)
-    print(f"per offloaded forward: {stats['copies'] / forwards:.0f} copies, "
-          f"{format_size(stats['bytes_copied'] / forwards)}, "
-          f"{stats['copy_seconds'] / forwards:.3f} s copying, "
-          f"{stats['wait_seconds'] / forwards:.3f} s of it waited for")
+        verdict = "within" if offloaded <= allowed else "ABOVE"
+        print(f"Copying the weights to new memory alone takes {copy_alone:.3f} s: the offloaded "
+              f"forward stayed {verdict} the resident one plus that copy plus 10% "
+              f"({allowed:.3f} s).")
+        rows.append(("copying the weights alone", f"{copy_alone:.3f} s"))
+    shared = stats["shared_bytes"]
+    bound = (1 + args.prefetch) * largest + shared
+    print(f"At most {format_size(peak)} of streamed weights were on {args.device} at once, "
+          f"{peak / model_bytes:.1%} of the model: {peak / largest:.2f} times the largest layer "
+          f"({format_size(largest)}), {'within' if peak <= bound else 'ABOVE'} the bound "
+          f"of {1 + args.prefetch} x the largest layer plus {format_size(shared)} of weights "
+          f"that several layers read: the running layer, {args.prefetch} fetched ahead and "
+          f"the shared weights, which stay from their first reader to their last.")
+    in_place = stats["bytes_in_place"] / forwards
+    print(f"Each offloaded forward copied {format_size(copied)} in "
+          f"{stats['copies'] / forwards:.0f} copies ({format_rate(copied, copying)}), used "
+          f"{format_size(in_place)} in place in the pool's buffers and waited {waited:.3f} s "
+          f"for copies.")
+    rows += [("weights on the device", f"{format_size(peak)} at most, {peak / largest:.2f} x "
+                                       f"the largest layer"),
+             ("copied per forward", f"{format_size(copied)}, {format_rate(copied, copying)}"),
+             ("used in place per forward", format_size(in_place)),
+             ("waited per forward", f"{waited:.3f} s")]
     if args.device.type == "cuda" and stats["copy_seconds"]:
         hidden = 1 - stats["wait_seconds"] / stats["copy_seconds"]
-        print(f"copy time hidden behind compute: {hidden:.1%}")
+        print(f"{hidden:.1%} of the copying was hidden behind compute.")
+        rows.append(("copying hidden", f"{hidden:.1%}"))
+    rows += _report_pool(stats, pool)
+    if timings.mismatches == 0:
+        print(f"Every offloaded output equals the resident one, bit for bit ({args.batches} "
+              "batches).")
+    else:
+        print(f"{timings.mismatches} offloaded outputs differ from the resident ones.")
+    rows.append(("outputs", f"{args.batches - timings.mismatches} of {args.batches} equal "
+                            "bit for bit"))
+    print_summary(rows)
 
-    print("\npool stats:")
-    for key, value in pool.stats().items():
-        print(f"  {key:24}{value}")
-    print(f"  {'held for the weights':24}{format_size(stats['host_bytes'])} of buffers for "
-          f"{format_size(stats['streamed_bytes'])} of weights")
+
+def _report_pool(stats: dict, pool: PinnedMemoryPool) -> list[tuple[str, str]]:
+    pool_stats = pool.stats()
     with leased(pool, 1) as probe:
-        pinned = probe.is_pinned()
-    print(f"\nCUDA used: {'yes' if args.device.type == 'cuda' else 'no'} ({args.device}); "
-          f"pinned host buffers: {'yes' if pinned else 'no'}")
-    checked = "every offloaded output equals the resident one bit for bit" \
-        if timings.mismatches == 0 else f"{timings.mismatches} offloaded outputs differ"
-    print(f"check: {checked} ({args.batches} batches)")
+        kind = "pinned" if probe.is_pinned() else "ordinary (not pinned)"
+    print(f"The pool holds {format_size(stats['host_bytes'])} of {kind} host buffers for "
+          f"{format_size(stats['streamed_bytes'])} of streamed weights; its budget is "
+          f"{format_size(pool_stats['max_bytes'])}.")
+    return [("pool buffers", f"{format_size(stats['host_bytes'])}, {kind}, "
+                             f"{pool_stats['leased_count']} leased"),
+            ("pool leases", f"{pool_stats['leases']}: {pool_stats['hits']} reused, "
+                            f"{pool_stats['misses']} allocated, "
+                            f"{pool_stats['evictions']} evictions")]
+
+
+def _times(count: int) -> str:
+    return {1: "once", 2: "twice"}.get(count, f"{count} times")
+
+
+def _layers(count: int) -> str:
+    return "no layer" if count == 0 else f"{count} layer{'s' if count > 1 else ''}"
 
 
 def main(argv: Optional[list[str]] = None) -> int:

@@ -20,7 +20,8 @@ class PoolStats(TypedDict):
     leases: int
     """Leases made, hits and misses together."""
     evictions: int
-    """Pooled buffers dropped because a miss would have gone over the budget."""
+    """Misses that found the budget exceeded: each evicts one pooled buffer first, if there is
+    one, and counts whether or not there was."""
     hits: int
     """Leases served by a pooled buffer."""
     misses: int
@@ -36,6 +37,19 @@ class PoolStats(TypedDict):
 
 class PinnedMemoryPool:
     """A pool of pinned `torch.uint8` host buffers in five bucket sizes under a soft budget.
+
+    Make one pool per process and lease through it:
+
+        pool = PinnedMemoryPool()          # budget from this machine's memory
+        pool = PinnedMemoryPool(2 << 30)   # or a budget of 2 GiB
+        buf = pool.lease(nbytes)           # a whole bucket of at least nbytes
+        buf[:nbytes].copy_(src)            # copy through it, and wait for any asynchronous copy
+        pool.release(buf)                  # back to its bucket for the next lease of that size
+        pool.stats()                       # what the pool did, as a dict
+
+    Most callers lease through `korvane.offload.stage_to_host`, `stage_many` or
+    `offload_module`, which release for them; `korvane.offload.release_idle_memory(pool)`
+    gives the pooled buffers back to the system.
 
     Buckets: 1, 4, 16, 64 and 256 MiB (`BUCKET_SIZES_BYTES`). A lease gets the whole buffer of
     the smallest bucket that holds the request, never a slice of one.

@@ -224,7 +224,12 @@ class _Run:
 
 
 class StagedGroup:
-    """Tensors' bytes held end to end in buffers leased from a pool.
+    """Tensors' bytes held end to end in buffers leased from a pool; ``stage_many`` makes one::
+
+        group = stage_many(pool, layer.state_dict())   # a list or a dict of tensors
+        tensors = group.restore()                       # new tensors, a dict with the same keys
+        group.restore_into(layer.state_dict())          # or copied into existing tensors
+        group.release()                                 # or use the group in a with block
 
     ``restore()`` returns new tensors and ``restore_into()`` copies into existing ones, as
     often as needed; neither gives a buffer back. ``release()``, leaving a ``with`` block or
@@ -604,7 +609,11 @@ def host_tensors(group: StagedGroup, reused: dict[int, torch.Tensor]
 
 
 class StagedTensor:
-    """One tensor's bytes held in buffers leased from a pool.
+    """One tensor's bytes held in buffers leased from a pool; ``stage_to_host`` makes one::
+
+        staged = stage_to_host(pool, weight)   # any size, dtype and strides, CPU or CUDA
+        del weight                             # the device memory can go now
+        weight = staged.restore()              # back on its device, buffers back to the pool
 
     Buffers go back to the pool once ``restore()`` has copied them out, or on ``release()``;
     copies to or from a CUDA device are waited for before any buffer is handed back.

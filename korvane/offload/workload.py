@@ -141,7 +141,8 @@ def _copy_alone(model: nn.Module) -> float:
 
 
 def _since(before: dict, after: dict) -> dict:
-    counted = ("bytes_copied", "copies", "copy_seconds", "wait_seconds")
+    counted = ("bytes_copied", "bytes_in_place", "fetches", "copies", "copy_seconds",
+               "wait_seconds")
     return {key: value - before[key] if key in counted else value for key, value in after.items()}
 
 
