@@ -348,3 +348,136 @@ def test_held_layers_are_the_first_that_leave_room_for_the_reads(layers, budget,
 def test_held_layers_refuses_budgets_that_cannot_work(budget, error, match):
     with pytest.raises(error, match=match):
         held_layers([10, 10, 10], budget, 1)
+
+
+MIB = 1 << 20
+
+
+def meta_llama(build="meta_parameters", dtype=torch.float32):
+    config = transformers.LlamaConfig(
+        vocab_size=128, hidden_size=32, intermediate_size=64, num_hidden_layers=4,
+        num_attention_heads=4, num_key_value_heads=2, tie_word_embeddings=True, torch_dtype=dtype)
+    context = {"meta_parameters": meta_parameters(), "meta": torch.device("meta")}.get(build)
+    if context is None:  # real weights of another seed, which the checkpoint replaces
+        torch.manual_seed(1)
+        return transformers.LlamaForCausalLM(config).to(dtype).eval()
+    with context:
+        return transformers.LlamaForCausalLM(config).to(dtype).eval()
+
+
+@pytest.fixture(scope="module")
+def deep(tmp_path_factory):
+    """A tied four-layer Llama saved sharded, the model and its greedy tokens and logits."""
+    torch.manual_seed(0)
+    model = meta_llama("real")
+    torch.manual_seed(0)
+    model = transformers.LlamaForCausalLM(model.config).eval()
+    folder = tmp_path_factory.mktemp("deep")
+    model.save_pretrained(folder, max_shard_size="20KB")
+    ids = torch.tensor([[3, 1, 4, 1, 5]])
+    with torch.no_grad():
+        tokens = model.generate(ids, max_new_tokens=6, do_sample=False)
+        logits = model(ids).logits
+    return folder, model, ids, tokens, logits
+
+
+# Pool buckets start at 1 MiB: the tiny layers' reads take one each, the groups held one in all.
+@pytest.mark.parametrize("budget, read_again", [(None, False), (3 * MIB, True), (8 * MIB, False)])
+@pytest.mark.parametrize("build", ["meta_parameters", "real"])
+def test_outputs_and_generate_are_bit_identical_and_the_pool_stays_in_budget(
+        deep, build, budget, read_again):
+    from korvane.offload import offload_checkpoint
+    folder, reference, ids, tokens, logits = deep
+    ext = load_extension()
+    pool = ext.PinnedMemoryPool()
+    module = meta_llama(build)
+    offloaded = offload_checkpoint(module, folder, pool, "cpu", host_budget=budget)
+    checkpoint_bytes = Checkpoint(folder).nbytes
+    loaded = offloaded.stats()["read_bytes"]
+    assert loaded < checkpoint_bytes if read_again else loaded == checkpoint_bytes
+    with torch.no_grad():
+        assert torch.equal(module.generate(ids, max_new_tokens=6, do_sample=False), tokens)
+        assert torch.equal(module(ids).logits, logits)
+    stats = offloaded.stats()
+    assert (stats["read_bytes"] > 2 * checkpoint_bytes) == read_again
+    assert stats["host_bytes"] <= (budget or stats["streamed_bytes"] + MIB)
+    offloaded.close()
+    assert module.lm_head.weight is module.model.embed_tokens.weight
+    assert pool.stats()["leased_count"] == 0
+    assert all(tensor.device.type == "cpu" for tensor in module.state_dict().values())
+    for key, value in reference.state_dict().items():
+        assert same_bytes(module.state_dict()[key], value), key
+
+
+@pytest.mark.parametrize("case, error, match", [
+    ("meta", ValueError, "^non-persistent buffer 'model.rotary_emb.inv_freq' is on the meta"),
+    ("bf16", TypeError, r"'model.embed_tokens.weight' has dtype torch.float32 in the checkpoint, "
+                        r"torch.bfloat16 in the module"),
+    ("unexpected", ValueError, "unexpected keys 'extra'$"),
+    ("missing", FileNotFoundError, "checkpoint '.*nowhere' does not exist$"),
+    (-1, ValueError, "^host_budget must be 0 or more bytes, not -1$"),
+    (1.5, TypeError, "^host_budget must be an int \\(bytes\\) or None, not float$"),
+    (2 * MIB, ValueError, "^host_budget of 2097152 bytes is too small: .* need 1048576 and the "
+                          "reads of 1 \\+ prefetch layers at once 2097152$"),
+])
+def test_bad_input_is_one_line_with_every_buffer_back_and_the_module_as_it_was(
+        deep, tmp_path, case, error, match):
+    from korvane.offload import offload_checkpoint
+    folder = deep[0]
+    module = meta_llama({"meta": "meta", "bf16": "meta_parameters"}.get(case, "meta_parameters"),
+                        torch.bfloat16 if case == "bf16" else torch.float32)
+    if case == "unexpected":
+        state = {**safetensors_torch.load_file(shutil.copytree(folder, tmp_path / "c")
+                                               / "model-00001-of-00011.safetensors"),
+                 "extra": torch.ones(1)}
+        safetensors_torch.save_file(state, tmp_path / "c" / "model-00001-of-00011.safetensors")
+        folder = sorted(map(str, (tmp_path / "c").glob("*.safetensors")))
+    before = {name: tensor for name, tensor in module.state_dict(keep_vars=True).items()}
+    pool = load_extension().PinnedMemoryPool()
+    with pytest.raises(error, match=match) as raised:
+        offload_checkpoint(module, tmp_path / "nowhere" if case == "missing" else folder, pool,
+                           "cpu", host_budget=case if not isinstance(case, str) else None)
+    assert "\n" not in str(raised.value)
+    assert pool.stats()["leased_count"] == 0
+    after = module.state_dict(keep_vars=True)
+    assert after.keys() == before.keys() and all(after[k] is v for k, v in before.items())
+
+
+def test_strict_false_ignores_unexpected_keys_and_keeps_missing_values(deep, tmp_path):
+    from korvane.offload import offload_checkpoint
+    folder, reference, ids, _, logits = deep
+    state = {key: value for key, value in reference.state_dict().items()
+             if key not in ("model.norm.weight", "lm_head.weight")}
+    safetensors_torch.save_file({**state, "extra": torch.ones(1)}, tmp_path / "m.safetensors")
+    module = meta_llama("real")
+    own_norm = module.model.norm.weight.detach().mul_(2).clone()
+    with offload_checkpoint(module, tmp_path / "m.safetensors", load_extension().PinnedMemoryPool(),
+                            "cpu", strict=False, host_budget=3 * MIB), torch.no_grad():
+        got = module(ids).logits
+    reference_norm = reference.model.norm.weight.detach().clone()
+    with torch.no_grad():
+        reference.model.norm.weight.copy_(own_norm)
+        expected = reference(ids).logits
+        reference.model.norm.weight.copy_(reference_norm)
+    assert torch.equal(got, expected) and not torch.equal(got, logits)
+
+
+def test_a_read_failing_mid_forward_raises_from_it_leaks_nothing_and_recovers(deep, tmp_path):
+    from korvane.offload import offload_checkpoint
+    _, _, ids, tokens, logits = deep
+    folder = shutil.copytree(deep[0], tmp_path / "c")
+    pool = load_extension().PinnedMemoryPool()
+    module = meta_llama()
+    offloaded = offload_checkpoint(module, folder, pool, "cpu", host_budget=3 * MIB)
+    with torch.no_grad():
+        module(ids)
+        shutil.move(folder, tmp_path / "away")
+        with pytest.raises(OSError, match=r"^reading 'model\.layers\.\d\..*' from .*c/model-"):
+            module(ids)
+        assert offloaded.stats()["host_bytes"] <= 3 * MIB
+        assert pool.stats()["leased_count"] == offloaded.stats()["host_bytes"] // MIB
+        shutil.move(tmp_path / "away", folder)
+        assert torch.equal(module(ids).logits, logits)
+        assert torch.equal(module.generate(ids, max_new_tokens=6, do_sample=False), tokens)
+    offloaded.close()
+    assert pool.stats()["leased_count"] == 0

@@ -187,6 +187,10 @@ class ReadingEngine:
             self._inner.fetch(group)
             return
         self._learn(group)
+        request = self._reads.get(group)
+        if request is not None and group not in self._fetched and (
+                request.done() and not request.succeeded()):
+            self._end_read(group)  # read ahead and failed: the file may be back, read it again
         if group not in self._reads:
             self._make_room()
             self._reads[group] = group.start_read()
