@@ -481,3 +481,28 @@ def test_a_read_failing_mid_forward_raises_from_it_leaks_nothing_and_recovers(de
         assert torch.equal(module.generate(ids, max_new_tokens=6, do_sample=False), tokens)
     offloaded.close()
     assert pool.stats()["leased_count"] == 0
+
+
+@pytest.mark.parametrize("fit, leased, straddling", [(False, 3 * MIB, 2), (True, 4 * MIB, 0)])
+def test_a_run_laid_out_for_a_reader_gets_the_file_bytes_and_fit_keeps_each_tensor_whole(
+        tmp_path, fit, leased, straddling):
+    from korvane.offload.staging import PackedRun
+    torch.manual_seed(0)
+    tensors = {f"t{i}": torch.randn(196608) for i in range(3)}  # 0.75 MiB each
+    tensors["small"] = torch.randn(3, 26214)  # 0.3 MiB
+    safetensors_torch.save_file(tensors, tmp_path / "run.safetensors")
+    checkpoint = Checkpoint(tmp_path / "run.safetensors")
+    pool = load_extension().PinnedMemoryPool()
+    layout = [torch.zeros(()).expand(tensor.shape) for tensor in tensors.values()]
+    run = PackedRun(pool, [layout], fit=fit)
+    assert run.leased_bytes == leased
+    group, pieces = run.lay_out(0)
+    assert [sum(n for _, _, n in parts) for parts in pieces] == [t.nbytes for t in tensors.values()]
+    assert sum(len(parts) > 1 for parts in pieces) == straddling
+    for key, parts in zip(tensors, pieces):
+        checkpoint.read_into(key, parts)
+    assert all(same_bytes(a, b) for a, b in zip(group.restore(), tensors.values()))
+    run.release()
+    assert pool.stats()["leased_count"] == 0
+    with pytest.raises(ValueError, match="^group 0 has a tensor of strides \\(1, 2\\): a group "):
+        PackedRun(pool, [[torch.zeros(3, 2).t()]]).lay_out(0)

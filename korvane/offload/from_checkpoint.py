@@ -87,7 +87,9 @@ class _Loading:
         self.device = device
         self.prefetch = prefetch
         self.infos = infos
-        self.layout_args = run_layout(device)
+        # Used in place on the CPU, each tensor lies inside one buffer, whatever that wastes.
+        largest, whole = run_layout(device)
+        self.layout_args = (largest, False, whole)
         self.swapped: list[tuple[torch.Tensor, torch.Tensor]] = []   # (on meta, its stand-in)
         self.replaced: list[tuple[torch.Tensor, torch.Tensor]] = []  # (kept weight, its data)
 
