@@ -18,7 +18,7 @@ EXTENSION = "korvane.offload.pinned_pool"
 # tests/stand_in_torch; these files need what only the real one does.
 STAND_IN_TORCH = importlib.import_module("torch").__version__ == "0+stand.in"
 NEEDS_REAL_TORCH = {"test_staging.py", "test_offload.py", "test_offload_models.py", "test_demo.py",
-                    "test_bench_runs.py"}
+                    "test_bench_runs.py", "test_cuda_order.py"}
 
 
 class _NeedsRealTorch(pytest.Module):
@@ -181,3 +181,36 @@ def raising(call, *errors):
             return
         raise AssertionError(f"{call} did not raise {errors}")
     return action
+
+
+@pytest.fixture
+def cuda_order(monkeypatch):
+    """Two CUDA devices played on the CPU by the stream-order stand-in (tests/cuda_order.py) for
+    one test, which fails if any access was out of order; on a machine with CUDA, the real one
+    (``None``: checked, under TORCH_CUDA_SANITIZER=1, by PyTorch)."""
+    torch = pytest.importorskip("torch")
+    if torch.cuda.is_available():
+        yield None
+        return
+    from cuda_order import CudaOrder
+
+    order = CudaOrder()
+    order.install(monkeypatch)
+    with order:
+        yield order
+    gc.collect()
+    assert not order.violations, "\n".join(order.violations)
+
+
+def check_releases(order, pool):
+    """Makes ``pool.release()`` first check, under the stand-in, that no copy through the buffer
+    may still run; returns ``pool``."""
+    if order is not None:
+        release = pool.release
+
+        def checked(buf):
+            order.check_idle(buf, "a buffer released to the pool")
+            release(buf)
+
+        pool.release = checked
+    return pool

@@ -63,6 +63,48 @@ def test_checkpoint_benchmark_times_an_offloaded_llama_reading_its_layers(tmp_pa
 
 
 @pytest.mark.skipif(torch.cuda.is_available(), reason="runs the whole check on CUDA")
-def test_gpu_check_without_cuda_says_so_and_passes(capsys):
-    assert gpu_check.main() == 0
-    assert "CUDA is not available" in capsys.readouterr().out
+def test_gpu_check_without_cuda_says_so_and_fails(capsys):
+    assert gpu_check.main(["--no-sanitizer"]) == gpu_check.NO_CUDA == 3
+    assert "needs a CUDA device" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("argv", [["--mib", "0"], ["--mib", "x"], ["--repeat", "-1"],
+                                  ["--mib", "257"], ["--unknown"]])
+def test_gpu_check_refuses_bad_arguments(argv, capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        gpu_check.main(argv)
+    assert exit_info.value.code == 2 and argv[0] in capsys.readouterr().err
+
+
+def test_gpu_check_prints_one_aligned_table():
+    arguments = gpu_check.parse_arguments([])
+    assert (arguments.mib, arguments.repeat, arguments.no_sanitizer) == (256, 10, False)
+    table = gpu_check.format_table([("copy", "1.0 GB/s", None), ("outputs", "equal", True),
+                                    ("reserved memory", "3 4 MiB", False)])
+    assert table.splitlines() == [
+        "check            result    verdict",
+        "---------------  --------  -------",
+        "copy             1.0 GB/s",
+        "outputs          equal     ok",
+        "reserved memory  3 4 MiB   FAILED",
+    ]
+    command, environment = gpu_check.sanitizer_command()
+    assert environment["TORCH_CUDA_SANITIZER"] == "1"
+    assert all((gpu_check.ROOT / path).is_file() for path in gpu_check.CUDA_TESTS)
+    assert command[command.index("-k") + 1] == "cuda or leased"
+
+
+def test_gpu_check_measures_under_the_stand_in(cuda_order):
+    if cuda_order is None:
+        pytest.skip("make gpu-check runs it on the device")
+    device = torch.device("cuda", 0)
+    rows = gpu_check.bandwidth(device, 1 << 20, repeat=2)
+    assert [what for what, _, _ in rows] == [
+        f"{kind}, {direction}, 1 MiB" for kind in ("pool buffer", "torch pinned", "pageable")
+        for direction in ("host to device", "device to host")]
+    assert all(result.endswith(" GB/s") and passed is None for _, result, passed in rows)
+    outputs, hidden, reserved = gpu_check.offloaded_forward(device, blocks=3, width=128, batch=2,
+                                                            seq_len=8, runs=4)
+    assert outputs[1:] == ("identical bit for bit", True)
+    assert hidden[1].endswith(" ms)") and hidden[2] is None
+    assert len(reserved[1].split()) == 5 and reserved[2] is True, reserved

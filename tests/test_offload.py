@@ -449,14 +449,22 @@ def inference_built():
     (lambda m: dict(layers=[m[0], m[0]]), ValueError),
     (lambda m: dict(layers=[m[1], m[1][0]]), ValueError),
     (lambda m: dict(layers=[m[2]]), ValueError),
+    (lambda m: dict(layers=[m[3]], match="hold no weights to stream"), ValueError),
+    (lambda m: dict(module=nn.Sequential(nn.LazyLinear(4)), match="lazy"), ValueError),
+    (lambda m: dict(pool=type("NoBuckets", (), dict(lease=print, release=print))(),
+                    match="NoBuckets lacks BUCKET_SIZES_BYTES"), TypeError),
     pytest.param(lambda m: dict(device="cuda"), ValueError, marks=pytest.mark.skipif(
         torch.cuda.is_available(), reason="CUDA is available")),
+    pytest.param(lambda m: dict(device=0, match="cuda:0 but CUDA is not available"), ValueError,
+                 marks=pytest.mark.skipif(torch.cuda.is_available(), reason="CUDA is available")),
 ])
 def test_bad_arguments_are_refused_before_anything_is_leased(change, error, pool):
-    module = nn.Sequential(nn.Linear(4, 4), nn.Sequential(nn.Linear(4, 4)), nn.ModuleList())
+    module = nn.Sequential(nn.Linear(4, 4), nn.Sequential(nn.Linear(4, 4)), nn.ModuleList(),
+                           nn.ReLU())
     arguments = dict(module=module, pool=pool, device="cpu", prefetch=1)
     arguments.update(change(module))
-    with pytest.raises(error):
+    match = arguments.pop("match", None)
+    with pytest.raises(error, match=match):
         offload_module(**arguments)
     assert pool.stats()["leases"] == 0
 

@@ -169,6 +169,43 @@ def test_dropped_buffer_identity_taken_over(impl):
     assert pool._buckets[MIB] == [impostor] and pool._leased == {}
 
 
+def test_sweeps_keep_the_record_of_a_buffer_dropped_while_leased(impl, monkeypatch):
+    class Buffer:
+        # Sizes that no other object made meanwhile has, so that only a Buffer may take the
+        # dropped one's memory, and no Keeper.
+        __slots__ = ("size", "__weakref__", *"abcdefghi")
+
+        def __init__(self, size):
+            self.size = size
+
+        def numel(self):
+            return self.size
+
+    class Keeper(Buffer):
+        __slots__ = tuple("jklmnopqrstuvwxyz")
+
+    made = [Buffer]
+    fake = type("torch", (), {"uint8": "uint8", "empty": staticmethod(
+        lambda size, dtype, pin_memory: made[0](size)), "cuda": type("cuda", (), {
+            "is_available": staticmethod(lambda: False)})})
+    monkeypatch.setattr(impl, "torch", fake)
+    pool = impl.PinnedMemoryPool(GIB)
+    made[0] = Keeper
+    keepers = [pool.lease(1) for _ in range(62)]
+    made[0] = Buffer
+    dropped = pool.lease(1)
+    dropped_id = id(dropped)
+    del dropped
+    made[0] = Keeper
+    keepers += [pool.lease(1) for _ in range(3)]  # the guard sweeps its records at 64
+    impostor = reuse_identity(dropped_id, lambda: Buffer(MIB))
+    pool.release(impostor)
+    assert pool._leased.get(dropped_id) == MIB and pool._buckets[MIB] == []
+    for keeper in keepers:
+        pool.release(keeper)
+    assert pool._buckets[MIB] == keepers and list(pool._leased) == [dropped_id]
+
+
 def test_reinit_forgets_the_leases(impl, fake_torch):
     pool = impl.PinnedMemoryPool(GIB)
     pool.release(pool.lease(1))

@@ -37,6 +37,10 @@ def paths(ext, torch, psutil):
             return "many"
 
     raising_pool = Raising(1 << 30)
+    pooled = pool.lease(1)  # every hit below leases this one buffer again
+    pool.release(pooled)
+    released = pool.lease(4 << 20)
+    pool.release(released)
 
     def round_trip():
         pool.release(pool.lease(1))
@@ -62,7 +66,8 @@ def paths(ext, torch, psutil):
             del psutil.virtual_memory
 
     return {
-        "hit": (round_trip, [pool]),
+        "hit": (round_trip, [pool, pooled]),
+        "release of a released buffer": (lambda: pool.release(released), [pool, released]),
         "misses with evictions": (misses_with_evictions, [tight]),
         "release of a stranger": (lambda: pool.release(stranger), [pool, stranger]),
         "stats": (pool.stats, [pool]),
@@ -98,7 +103,7 @@ def paths(ext, torch, psutil):
 
 
 PATHS = [
-    "hit", "misses with evictions", "release of a stranger", "stats", "pressure", "evict",
+    "hit", "release of a released buffer", "misses with evictions", "release of a stranger", "stats", "pressure", "evict",
     "total", "default budget", "budget as text", "infinite budget", "NaN request",
     "complex request", "raising __index__", "raising __int__", "over-large request",
     "huge request", "surplus argument", "unexpected keyword", "duplicated argument",

@@ -11,8 +11,9 @@ from pathlib import Path
 import pytest
 import torch
 
-from conftest import load_extension
+from conftest import check_releases, load_extension
 from korvane.offload import staging
+from korvane.offload import offload_module
 from korvane.offload.staging import StagedTensor, leased, stage_many, stage_to_host
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -70,6 +71,8 @@ TENSORS = {
     "uint4": lambda: random_bits(10, dtype=torch.uint4),
     "uint4 strided slice": lambda: random_bits(4, 12, dtype=torch.uint4)[:, ::2],
     "channels_last": lambda: torch.randn(2, 3, 5, 7).to(memory_format=torch.channels_last),
+    "size-1 dimension of any stride": lambda: torch.randn(5, 7).as_strided((7, 1, 5), (1, 99, 7)),
+    "transposed around a size-1 dimension": lambda: torch.randn(4, 1, 6).transpose(0, 2),
     "requires grad": lambda: torch.randn(9, 13, requires_grad=True),
     "parameter": lambda: torch.nn.Parameter(torch.randn(3, 100)),
     "plain subclass": lambda: torch.randn(4, 6).as_subclass(Plain),
@@ -77,6 +80,7 @@ TENSORS = {
 # Kept in their own strides when restored: their elements fill one span of memory.
 DENSE = {"float32 with NaN payloads", "float16 with NaN payloads", "transposed view", "scalar",
          "bool", "bfloat16", "float8", "uint64", "bits16", "uint4", "channels_last",
+         "size-1 dimension of any stride", "transposed around a size-1 dimension",
          "requires grad", "parameter", "plain subclass"}
 
 
@@ -96,6 +100,35 @@ class OddBuckets(SmallBuckets):
     BUCKET_SIZES_BYTES = [100, 300]  # buffers end off every element boundary wider than a byte
 
 
+def expected_starts(tensors):
+    """Where each tensor with bytes starts in the run: at the first multiple of 64 bytes after
+    the end of the one before."""
+    starts, end = [], 0
+    for tensor in tensors:
+        start = -(-end // 64) * 64
+        if tensor.nbytes:
+            starts.append(start)
+        end = start + tensor.nbytes
+    return starts
+
+
+def starts_in_run(group):
+    """The byte of the run at which each staged tensor with bytes starts, read from where its
+    bytes lie in the pool's buffers."""
+    buffers, run_start = [], 0
+    for buf in group._buffers:
+        buffers.append((buf.data_ptr(), buf.numel(), run_start))
+        run_start += buf.numel()
+    starts = []
+    for entry in group._entries:
+        if entry.view is None and not entry.pieces:
+            continue
+        first = (entry.view if entry.view is not None else entry.pieces[0][0]).data_ptr()
+        starts += [start + first - base for base, size, start in buffers
+                   if base <= first < base + size]
+    return starts
+
+
 @pytest.mark.parametrize("as_mapping, pool_class", [
     (True, SmallBuckets), (False, SmallBuckets), (True, OddBuckets)])
 def test_a_group_packs_tensors_and_restores_them_as_often_as_asked(as_mapping, pool_class):
@@ -106,6 +139,7 @@ def test_a_group_packs_tensors_and_restores_them_as_often_as_asked(as_mapping, p
     smallest = min(pool.BUCKET_SIZES_BYTES)
     assert len(group) == len(tensors) and group.held_bytes < aligned + smallest
     assert group.nbytes == sum(tensor.nbytes for tensor in tensors.values())
+    assert starts_in_run(group) == expected_starts(tensors.values())
     for _ in range(2):
         restored = group.restore()
         assert isinstance(restored, dict if as_mapping else list)
@@ -121,6 +155,53 @@ def test_a_group_packs_tensors_and_restores_them_as_often_as_asked(as_mapping, p
     with group:
         pass
     assert group.held_bytes == 0 and pool._leased == {}
+
+
+@pytest.mark.parametrize("dtype", [torch.int16, torch.float32, torch.float64, torch.complex128])
+@pytest.mark.parametrize("end", [1, 2, 4, 8, 12])
+def test_a_wide_dtype_straddling_a_buffer_end_comes_back(dtype, end):
+    class Buckets(SmallBuckets):
+        BUCKET_SIZES_BYTES = [64 + end]  # the second tensor, at byte 64, crosses `end` bytes in
+
+    pool = Buckets(1 << 30)
+    tensor = random_bits(3, 40, dtype=dtype).t()
+    group = stage_many(pool, [torch.ones(1, dtype=torch.uint8), tensor])
+    assert group._entries[1].view is None and len(group._buffers) > 2
+    target = torch.zeros(40, 3, dtype=dtype)  # another layout than the staged one
+    group.restore_into([torch.zeros(1, dtype=torch.uint8), target])
+    (_, restored) = group.restore()
+    assert same_bytes(restored, tensor) and restored.stride() == tensor.stride()
+    assert same_bytes(target, tensor)
+    group.release()
+    assert pool._leased == {}
+
+
+class LendsViews:
+    """A pool whose buffers begin 64 bytes into a larger tensor, guarded on both sides."""
+
+    BUCKET_SIZES_BYTES = [SMALL, LARGE]
+
+    def __init__(self):
+        self.bases = {}
+
+    def lease(self, nbytes):
+        size = min(size for size in self.BUCKET_SIZES_BYTES if size >= nbytes)
+        base = torch.full((size + 128,), 0xAB, dtype=torch.uint8)
+        buf = base[64:64 + size]
+        self.bases[id(buf)] = base
+        return buf
+
+    def release(self, buf):
+        base = self.bases.pop(id(buf))
+        assert (base[:64] == 0xAB).all() and (base[64 + buf.numel():] == 0xAB).all()
+
+
+def test_buffers_that_begin_inside_their_storage_are_used_from_where_they_begin():
+    pool = LendsViews()
+    tensors = [make() for make in TENSORS.values()]
+    with stage_many(pool, tensors) as group:
+        assert all(map(same_bytes, group.restore(), tensors))
+    assert pool.bases == {}
 
 
 @pytest.mark.parametrize("leading", [0, 1], ids=["alone", "behind a 1-byte tensor"])
@@ -183,6 +264,8 @@ def test_a_failed_restore_keeps_the_data(pool, out, error):
     [torch.zeros(3), torch.zeros(3)],
     {"x": torch.zeros(3)},
     {"x": torch.zeros(3), "z": torch.zeros(3)},
+    {"x": torch.zeros(3), "y": torch.zeros(3), "extra": torch.zeros(3)},
+    [torch.zeros(3), torch.zeros(3), torch.zeros(3)],
     torch.zeros(2, 3),
 ])
 def test_restore_into_needs_the_staged_structure(pool, targets):
@@ -261,6 +344,9 @@ class RecordingCopies:
 
     def __init__(self, log, events):
         self.log, self.events = log, events
+
+    def use(self, tensor):
+        pass
 
     def copy(self, dst, src):
         self.log.append("copy")
@@ -394,21 +480,100 @@ def test_repr_tells_the_state(pool):
     assert isinstance(staged, StagedTensor) and "released" in repr(staged)
 
 
-@pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")
-def test_cuda_round_trip_is_pinned_and_ordered_by_the_current_stream():
-    pool = load_extension().PinnedMemoryPool(1 << 30)
-    tensors = [torch.randn(3 << 20, device="cuda"), torch.randn(5, 7, device="cuda").t()]
-    group = stage_many(pool, tensors)
-    assert all(buf.is_pinned() for buf in group._buffers)
-    targets = [torch.empty_like(tensor) for tensor in tensors]
+# Built on CUDA: each is copied to host memory with the queued copies of a CUDA device.
+ON_CUDA = {
+    "straddling buffers": lambda: torch.randn(700, device="cuda"),
+    "transposed view": lambda: torch.randn(50, 60, device="cuda").t(),
+    "strided slice": lambda: torch.arange(3001, dtype=torch.int16, device="cuda")[::3],
+    "channels_last": lambda: torch.randn(2, 3, 5, 7, device="cuda").to(
+        memory_format=torch.channels_last),
+    "conjugate view": lambda: torch.randn(30, 2, dtype=torch.complex64, device="cuda").conj(),
+    "negative view": lambda: torch._neg_view(torch.randn(17, 3, device="cuda")),
+    "negative conjugate, transposed": lambda: torch._neg_view(
+        torch.randn(9, 4, dtype=torch.complex128, device="cuda").conj()).t(),
+    "bfloat16 over a buffer end": lambda: torch.randn(3, 300, device="cuda").bfloat16(),
+    "uint4": lambda: torch.randint(0, 256, (40,), dtype=torch.uint8, device="cuda").view(
+        torch.uint4),
+}
+
+
+def other_layout(tensor):
+    """An empty tensor of ``tensor``'s shape and dtype on its device, laid out with the
+    dimensions reversed."""
+    order = tuple(reversed(range(tensor.dim())))
+    return torch.empty(tensor.shape[::-1], dtype=tensor.dtype, device=tensor.device).permute(order)
+
+
+@pytest.mark.parametrize("pool_class", [SmallBuckets, load_extension().PinnedMemoryPool],
+                         ids=["cut across buffers", "in one buffer"])
+@pytest.mark.parametrize("name", ON_CUDA)
+def test_staging_from_cuda_is_ordered_by_the_current_stream_and_events(cuda_order, name,
+                                                                       pool_class):
+    pool = check_releases(cuda_order, pool_class(1 << 30))
+    tensor = ON_CUDA[name]()
+    expected = tensor.cpu()
     side = torch.cuda.Stream()
-    with torch.cuda.stream(side):
-        group.restore_into(targets)
-    side.synchronize()
-    assert all(map(torch.equal, targets, tensors))
-    restored = stage_to_host(pool, tensors[0]).restore()
-    assert restored.is_cuda and torch.equal(restored, tensors[0])
+    with torch.cuda.stream(side):  # not the stream the tensor was made on
+        group = stage_many(pool, [tensor, tensor])
+        single = stage_to_host(pool, tensor)
+    del tensor  # its memory may go now, though the copies out of it may still run
+    assert all(buf.is_pinned() for buf in group._buffers)
+    # Straight after the copies to host memory were queued, on the stream the tensor was made on,
+    # into other layouts, before the host ever waited for the copies.
+    targets = [other_layout(expected.cuda()), torch.empty_like(expected, device="cuda")]
+    group.restore_into(targets)
+    out = single.restore(out=other_layout(expected.cuda()))
+    (on_device, _) = group.restore()
+    back = group.restore("cpu")
+    for restored in [*targets, on_device, *back, out]:
+        assert same_bytes(restored.cpu(), expected)
+    assert targets[0].stride() == other_layout(expected).stride() and out.is_cuda
+    assert on_device.is_cuda and not back[0].is_cuda
     group.release()
+    assert pool._leased == {}
+
+
+@pytest.mark.parametrize("name", ["transposed view", "channels_last", "conjugate view"])
+def test_staging_from_the_host_restores_to_cuda_in_any_layout(cuda_order, name):
+    pool = check_releases(cuda_order, SmallBuckets(1 << 30))
+    tensor = ON_CUDA[name]().cpu()
+    staged = stage_to_host(pool, tensor)
+    target = other_layout(tensor.cuda())
+    assert staged.restore(out=target) is target and same_bytes(target.cpu(), tensor)
+    restored = stage_to_host(pool, tensor).restore("cuda")
+    assert restored.is_cuda and restored.stride() == tensor.stride()
+    assert same_bytes(restored.cpu(), tensor.resolve_conj()) and pool._leased == {}
+
+
+@pytest.mark.parametrize("device, out_device, agree", [
+    ("cuda", "cuda:0", True), (1, "cuda:1", True), ("cpu", "cpu", True),
+    ("cuda", "cuda:1", False), ("cpu", "cuda:0", False), ("cuda:0", "cpu", False),
+    (0, "cuda:1", False),
+])
+def test_restore_to_a_device_and_out_must_agree(cuda_order, device, out_device, agree):
+    if "1" in f"{device}{out_device}" and torch.cuda.device_count() < 2:
+        pytest.skip("needs two CUDA devices")
+    pool = check_releases(cuda_order, SmallBuckets(1 << 30))
+    tensor = torch.randn(5, 6)
+    staged = stage_to_host(pool, tensor)
+    out = torch.zeros(5, 6, device=out_device)
+    torch.cuda.set_device(0)
+    if agree:
+        assert staged.restore(device, out=out) is out and torch.equal(out.cpu(), tensor)
+        assert staged.released
+        return
+    with pytest.raises(ValueError, match=r"^out is on .*, not on the requested"):
+        staged.restore(device, out=out)
+    assert not staged.released and not out.cpu().any()
+    assert torch.equal(staged.restore(), tensor)
+
+
+def test_leased_waits_for_copies_queued_on_the_buffer(cuda_order, pool):
+    check_releases(cuda_order, pool)
+    tensor = torch.arange(100, dtype=torch.int32, device="cuda")
+    with leased(pool, tensor.nbytes) as buf:
+        buf[:tensor.nbytes].view(torch.int32).copy_(tensor, non_blocking=True)
+    assert torch.equal(buf[:tensor.nbytes].view(torch.int32), tensor.cpu())
     assert pool._leased == {}
 
 
@@ -451,14 +616,32 @@ class Misleasing(SmallBuckets):
     ("short", "1-d torch.uint8 tensor of 1023 elements on cpu"),
     ("float", "1-d torch.float32 tensor of 256 elements on cpu"),
     ("2-d", "2-d torch.uint8 tensor"), ("list", "a list"), ("meta", "on meta")])
-def test_a_pool_that_breaks_the_buffer_protocol_is_named_and_gets_every_buffer_back(how, what):
+@pytest.mark.parametrize("stage", ["stage_many", "offload_module"])
+def test_a_pool_that_breaks_the_buffer_protocol_is_named_and_gets_every_buffer_back(
+        how, what, stage):
     pool = Misleasing(how)
-    source = torch.randn(2000)
+    model = torch.nn.Sequential(*(torch.nn.Linear(20, 20) for _ in range(5)))
+    weights = [weight.detach().clone() for weight in model.parameters()]
     with pytest.raises(TypeError, match=rf"^Misleasing\.lease\(1024\) returned .*{what}.*: a pool "):
-        stage_many(pool, [source])
+        if stage == "stage_many":
+            stage_many(pool, list(model.parameters()))
+        else:
+            offload_module(model, pool, "cpu")
     # The two buffers leased before go back; the broken third one is not the pool's to count.
     assert pool.stats()["leases"] == 3 and len(pool._buckets[LARGE]) == 2
     assert len(pool._leased) == 1
+    assert all(map(torch.equal, model.parameters(), weights))
+
+
+@pytest.mark.parametrize("pool, lacks", [
+    (None, "lease, release, BUCKET_SIZES_BYTES"),
+    (type("Bucketless", (), dict(lease=print, release=print))(), "BUCKET_SIZES_BYTES"),
+    (type("Fractional", (SmallBuckets,), dict(BUCKET_SIZES_BYTES=[256.5]))(), "BUCKET_SIZES"),
+])
+@pytest.mark.parametrize("stage", [stage_many, stage_to_host])
+def test_what_is_not_a_pool_is_refused_in_one_line(pool, lacks, stage):
+    with pytest.raises(TypeError, match=rf"^pool must be a buffer pool .* lacks {lacks}"):
+        stage(pool, torch.zeros(3))
 
 
 @pytest.mark.parametrize("duplicate", [pickle.dumps, copy.copy, copy.deepcopy])

@@ -14,7 +14,7 @@ from korvane.offload.engines import CpuEngine, CudaEngine
 from korvane.offload.layers import check_layers, default_layers, group_by_readers, tensors_outside
 from korvane.offload.placeholders import GuardedWeights, Placeholder, storage_free
 from korvane.offload.policy import StreamingPolicy
-from korvane.offload.staging import BufferPool, PackedRun, StagedGroup, host_tensors
+from korvane.offload.staging import BufferPool, PackedRun, StagedGroup, check_pool, host_tensors
 
 __all__ = ["offload_module", "OffloadedModule"]
 
@@ -77,8 +77,7 @@ def check_offload(module: nn.Module, pool: BufferPool, device: Device,
     the layers to stream, else a one-line ``TypeError`` or ``ValueError``."""
     if not isinstance(module, nn.Module):
         raise TypeError(f"module must be a torch.nn.Module, not {type(module).__name__}")
-    if not all(callable(getattr(pool, name, None)) for name in ("lease", "release")):
-        raise TypeError(f"pool must have lease() and release(), which {type(pool).__name__} lacks")
+    check_pool(pool, "pool")
     device = check_device(device)
     if isinstance(prefetch, bool) or not isinstance(prefetch, int):
         raise TypeError(f"prefetch must be an int, not {type(prefetch).__name__}")
@@ -88,6 +87,9 @@ def check_offload(module: nn.Module, pool: BufferPool, device: Device,
     if any(item in _streamed for item in itertools.chain(module.modules(), weights)):
         raise ValueError("module already has offloaded layers or weights: close() their "
                          "OffloadedModule first")
+    if any(isinstance(weight, nn.parameter.UninitializedTensorMixin) for weight in weights):
+        raise ValueError("module has uninitialized (lazy) parameters or buffers: run it once "
+                         "before offloading it")
     if any(weight.is_inference() for weight in weights):
         raise ValueError("module has weights made under torch.inference_mode(), which would stop "
                          "working once moved: make them outside it to offload the module")
@@ -95,6 +97,9 @@ def check_offload(module: nn.Module, pool: BufferPool, device: Device,
     if not layers:
         raise ValueError(f"{type(module).__name__} has no submodules holding parameters or "
                          "buffers to stream: pass layers=")
+    if not group_by_readers(layers, tensors_outside(module, layers)):
+        raise ValueError("layers hold no weights to stream: every weight they read stays on the "
+                         "device, so there is nothing to offload")
     return device, layers
 
 
@@ -421,6 +426,8 @@ def check_device(device) -> torch.device:
     of this machine; else ``ValueError`` (``TypeError`` for what is not a device at all)."""
     if not isinstance(device, (str, int, torch.device)) or isinstance(device, bool):
         raise TypeError(f"device must be a str, int or torch.device, not {type(device).__name__}")
+    if isinstance(device, int) and device >= 0:
+        device = f"cuda:{device}"  # as torch reads a bare index
     try:
         device = torch.device(device)
     except (RuntimeError, ValueError):

@@ -45,16 +45,30 @@ class BufferPool(Protocol):
 
 @contextlib.contextmanager
 def leased(pool: BufferPool, nbytes: int) -> Iterator[torch.Tensor]:
-    """A buffer of at least ``nbytes`` bytes from ``pool``, released when the block ends."""
+    """A buffer of at least ``nbytes`` bytes from ``pool``, released when the block ends, once
+    the work queued on every CUDA device by then (a copy into or out of it among it) is done."""
     buf = pool.lease(nbytes)
     try:
         yield buf
     finally:
+        # A failed wait leaves the buffer leased rather than lend it out again under a copy.
+        _wait_for_devices()
         pool.release(buf)
+
+
+def _wait_for_devices() -> None:
+    """Waits on the host for the work queued on every CUDA device this process has used."""
+    if torch.cuda.is_initialized():
+        for index in range(torch.cuda.device_count()):
+            torch.cuda.synchronize(index)
 
 
 class _HostCopies:
     """Copies between host memory and the pool's buffers: done when ``copy_`` returns."""
+
+    @staticmethod
+    def use(tensor: torch.Tensor) -> None:
+        return None
 
     @staticmethod
     def copy(dst: torch.Tensor, src: torch.Tensor) -> None:
@@ -72,14 +86,33 @@ class _HostCopies:
 
 class _CudaCopies:
     """Copies between a CUDA device and pinned buffers: queued on the device's current stream,
-    ordered by events rather than by waiting on the host."""
+    ordered by events rather than by waiting on the host.
+
+    Each crossing is a plain copy between the same layout on both sides. ``copy_`` would
+    otherwise change the layout through a host temporary (reading the buffer on the host at
+    once) or resolve conjugate and negative bits on the buffer on the host at once, both before
+    the queued copy has landed; here a device temporary takes that work on the device instead.
+    """
+
+    @staticmethod
+    def use(tensor: torch.Tensor) -> None:
+        """Keeps the caching allocator from reusing the memory of ``tensor``, the caller's, which
+        may have been allocated on another stream (and be dropped at once), until the copies now
+        queued on the current stream have run."""
+        tensor.record_stream(torch.cuda.current_stream(tensor.device))
 
     @staticmethod
     def copy(dst: torch.Tensor, src: torch.Tensor) -> None:
-        on_device = dst if dst.is_cuda else src
-        # Keeps the caching allocator from reusing the device memory while the copy still runs
-        # on a stream other than the one it was allocated on.
-        on_device.record_stream(torch.cuda.current_stream(on_device.device))
+        if dst.is_cuda and dst.stride() != src.stride():
+            staged = torch.empty_strided(src.shape, src.stride(), dtype=src.dtype,
+                                         device=dst.device)
+            staged.copy_(src, non_blocking=True)
+            dst.copy_(staged)
+            return
+        if src.is_cuda and (src.stride() != dst.stride() or src.is_conj() or src.is_neg()):
+            resolved = torch.empty_strided(dst.shape, dst.stride(), dtype=dst.dtype,
+                                           device=src.device)
+            src = resolved.copy_(src)
         dst.copy_(src, non_blocking=True)
 
     @staticmethod
@@ -136,7 +169,9 @@ class _Entry:
         by_value = _copies_by_value(self.dtype) and offset % size == 0
         if by_value and offset + self.nbytes <= run.size(index):
             view = run.typed(index, self.dtype)
-            self.view = view.as_strided(self.shape, self.stride, offset // size)
+            # as_strided counts from the storage's start, and a buffer may begin inside it.
+            self.view = view.as_strided(self.shape, self.stride,
+                                        view.storage_offset() + offset // size)
             return
         pieces = run.slices(start, self.nbytes)
         if not by_value or any(first % size for _, first, _ in pieces):
@@ -145,6 +180,7 @@ class _Entry:
                        for piece, first, end in pieces]
 
     def copy_in(self, tensor: torch.Tensor, copies) -> None:
+        copies.use(tensor)
         if self.view is not None:
             copies.copy(self.view, tensor)
             return
@@ -152,6 +188,7 @@ class _Entry:
             copies.copy(piece, part)
 
     def copy_out(self, target: torch.Tensor, copies) -> None:
+        copies.use(target)
         if self.view is not None:
             copies.copy(target, self.view)
             return
@@ -333,15 +370,7 @@ class StagedGroup:
             end = start + entry.nbytes
         sizes = _run_of_buckets(end, bucket_sizes)
         for size in sizes:
-            buf = self._pool.lease(size)
-            try:
-                _check_buffer(self._pool, buf, size)
-            except TypeError:
-                # Offered back, though a pool that broke its own protocol may refuse it.
-                with contextlib.suppress(Exception):
-                    self._pool.release(buf)
-                raise
-            self._buffers.append(buf)
+            self._buffers.append(_checked_lease(self._pool, size))
         run = _Run(self._buffers, sizes)
         for entry, start in zip(self._entries, starts):
             entry.place(run, start)
@@ -381,6 +410,19 @@ class StagedGroup:
             raise RuntimeError("this staged group was already released")
 
 
+def _checked_lease(pool: BufferPool, nbytes: int) -> torch.Tensor:
+    """A buffer leased from ``pool``, refused unless it keeps to the buffer protocol."""
+    buf = pool.lease(nbytes)
+    try:
+        _check_buffer(pool, buf, nbytes)
+    except TypeError:
+        # Offered back, though a pool that broke its own protocol may refuse it.
+        with contextlib.suppress(Exception):
+            pool.release(buf)
+        raise
+    return buf
+
+
 def _check_buffer(pool: BufferPool, buf: Any, nbytes: int) -> None:
     """Refuses what a pool's ``lease(nbytes)`` returned unless it is a buffer of at least
     ``nbytes`` bytes: a one-dimensional ``torch.uint8`` tensor on the CPU."""
@@ -417,6 +459,7 @@ def stage_many(pool: BufferPool, tensors: Tensors) -> StagedGroup:
     ``TypeError`` before anything is leased. Copies from CUDA are queued on the device's
     current stream; the group waits for them before a buffer goes back.
     """
+    check_pool(pool, "pool")
     keys, values = _unpack(tensors, "tensors")
     _check_stageable(values, _names("tensors", keys))
     return _stage(pool, values, keys)
@@ -546,7 +589,8 @@ class PackedRun:
             return
         needed = self._run.locate(end - 1)[0] + 1
         while len(self._buffers) < needed:
-            self._buffers.append(self._pool.lease(self._sizes[len(self._buffers)]))
+            size = self._sizes[len(self._buffers)]
+            self._buffers.append(_checked_lease(self._pool, size))
 
 
 def _starts_whole(groups: list[list[_Entry]], sizes: list[int]) -> Optional[list[list[int]]]:
@@ -715,6 +759,7 @@ def stage_to_host(pool: BufferPool, tensor: torch.Tensor) -> StagedTensor:
     ``pool``, cut into the pool's bucket sizes; what ``stage_many`` refuses it refuses too.
     Copies from a CUDA device are asynchronous; the returned handle waits for them before it
     gives a buffer back."""
+    check_pool(pool, "pool")
     _check_stageable([tensor], lambda index: "tensor")
     return StagedTensor(_stage(pool, [tensor], None))
 
@@ -790,6 +835,19 @@ def _names(argument: str, keys: Optional[list]) -> Callable[[int], str]:
     return lambda index: f"{argument}[{index if keys is None else repr(keys[index])}]"
 
 
+def check_pool(pool: Any, name: str) -> None:
+    """Refuses, in one line, what lacks ``lease()``, ``release()`` and a non-empty list of
+    int ``BUCKET_SIZES_BYTES``."""
+    lacks = [what for what in ("lease", "release") if not callable(getattr(pool, what, None))]
+    sizes = getattr(pool, "BUCKET_SIZES_BYTES", None)
+    if not (isinstance(sizes, Sequence) and sizes
+            and all(type(size) is int and size > 0 for size in sizes)):
+        lacks.append("BUCKET_SIZES_BYTES (positive ints)")
+    if lacks:
+        raise TypeError(f"{name} must be a buffer pool such as PinnedMemoryPool: "
+                        f"{type(pool).__name__} lacks {', '.join(lacks)}")
+
+
 def _check_stageable(tensors: list, name: Callable[[int], str]) -> None:
     """Refuses what cannot be copied byte for byte: such tensors' bytes are not their values."""
     for index, tensor in enumerate(tensors):
@@ -853,7 +911,11 @@ def _check_targets(targets: list, entries: list[_Entry], name: Callable[[int], s
 
 
 def _check_device(device: Device, name: str) -> torch.device:
+    """``device`` as a CPU or CUDA device; ``"cuda"`` names the current device's index, so that
+    it compares equal to a tensor's device there."""
     target = torch.device(device)
     if target.type not in ("cpu", "cuda"):
         raise ValueError(f"{name} must be a CPU or CUDA device, not {target}")
+    if target.type == "cuda" and target.index is None and torch.cuda.is_available():
+        return torch.device("cuda", torch.cuda.current_device())
     return target
