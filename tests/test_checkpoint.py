@@ -506,3 +506,23 @@ def test_a_run_laid_out_for_a_reader_gets_the_file_bytes_and_fit_keeps_each_tens
     assert pool.stats()["leased_count"] == 0
     with pytest.raises(ValueError, match="^group 0 has a tensor of strides \\(1, 2\\): a group "):
         PackedRun(pool, [[torch.zeros(3, 2).t()]]).lay_out(0)
+
+
+@pytest.mark.parametrize("budget", [None, 3 * MIB])
+def test_reads_copied_to_cuda_are_ordered_and_their_buffers_go_back_only_when_copied(
+        deep, cuda_order, budget):
+    """Under the stream-order stand-in (or a real device): a read buffer is copied on the copy
+    stream, waited for by compute, and released only once the copy has run."""
+    from conftest import check_releases
+    from korvane.offload import offload_checkpoint
+    folder, _, ids, _, logits = deep
+    pool = check_releases(cuda_order, load_extension().PinnedMemoryPool(64 * MIB))
+    module = meta_llama("real")  # the stand-in has no meta device
+    with offload_checkpoint(module, folder, pool, "cuda", host_budget=budget) as offloaded, \
+            torch.no_grad():
+        for _ in range(3):  # the first learns the order, the others read ahead
+            assert torch.equal(module(ids.cuda()).logits.cpu(), logits)
+        stats = offloaded.stats()
+    assert stats["host_bytes"] <= (budget or 2 * MIB)
+    assert (stats["read_bytes"] > 3 * stats["streamed_bytes"]) == (budget is not None)
+    assert pool.stats()["leased_count"] == 0
