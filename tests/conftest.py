@@ -18,7 +18,7 @@ EXTENSION = "korvane.offload.pinned_pool"
 # tests/stand_in_torch; these files need what only the real one does.
 STAND_IN_TORCH = importlib.import_module("torch").__version__ == "0+stand.in"
 NEEDS_REAL_TORCH = {"test_staging.py", "test_offload.py", "test_offload_models.py", "test_demo.py",
-                    "test_bench_runs.py", "test_cuda_order.py"}
+                    "test_bench_runs.py", "test_cuda_order.py", "test_offload_misuse.py"}
 
 
 class _NeedsRealTorch(pytest.Module):

@@ -8,9 +8,10 @@ the checkpoint and are read again, ahead of their calls, by a background reader.
 
 from __future__ import annotations
 
+import functools
 import itertools
 import os
-from typing import Iterable, Optional, Sequence, Union
+from typing import Callable, Iterable, Optional, Sequence, Union
 
 import torch
 from torch import nn
@@ -19,8 +20,8 @@ from korvane.offload.checkpoint import (
     Checkpoint, CheckpointReader, Piece, TensorInfo, assign_tensors, held_layers, match_module)
 from korvane.offload.engines import ReadingEngine
 from korvane.offload.layers import group_by_readers, tensors_outside
-from korvane.offload.offload import (
-    Device, OffloadedModule, _Weights, check_offload, run_layout)
+from korvane.offload.offload import Device, OffloadedModule, _Weights, check_offload, run_layout
+from korvane.offload.placeholders import outside_inference_mode
 from korvane.offload.staging import BufferPool, PackedRun, StagedGroup, host_tensors
 
 __all__ = ["offload_checkpoint"]
@@ -107,7 +108,7 @@ class _Loading:
             groups = self._read_groups(grouped, layout, held, run)
             return OffloadedModule._offload(
                 self.module, self.device, layers, kept, grouped, run, self.prefetch,
-                stage=lambda index, tensors: groups[index],
+                stage=lambda index, tensors, owner: groups[index](owner),
                 engine=lambda inner: ReadingEngine(inner, self.prefetch, run.read_stats))
         except BaseException:
             try:
@@ -175,16 +176,17 @@ class _Loading:
                 run.loaded_bytes += info.nbytes
 
     def _read_groups(self, grouped: list, layout: list[list[torch.Tensor]], held: list[int],
-                     run: "_CheckpointRun") -> list[_Weights]:
-        """Each group's ``_Weights``: those held read into the packed run now, the others made
-        to read when fetched."""
+                     run: "_CheckpointRun") -> list[Callable[[OffloadedModule], _Weights]]:
+        """What makes each group's ``_Weights`` for its owner: those held are read into the
+        packed run now, the others read when fetched."""
         position = {index: place for place, index in enumerate(held)}
-        groups: list[_Weights] = []
+        groups: list[Callable[[OffloadedModule], _Weights]] = []
         for index, (_, tensors) in enumerate(grouped):
             infos = [self.infos.get(id(tensor)) for tensor in tensors]
             if index not in position:
-                groups.append(_ReadWeights(tensors, self.device, layout[index], infos, run,
-                                           self.pool, self.layout_args))
+                groups.append(functools.partial(_ReadWeights, tensors, self.device,
+                                                layout[index], infos, run, self.pool,
+                                                self.layout_args))
                 continue
             staged, pieces = run.packed.lay_out(position[index])
             for tensor, info, slices in zip(tensors, infos, pieces):
@@ -193,7 +195,7 @@ class _Loading:
                 else:
                     self.checkpoint.read_into(info.key, slices)
                     run.loaded_bytes += info.nbytes
-            groups.append(_Weights(staged, tensors, self.device))
+            groups.append(functools.partial(_Weights, staged, tensors, self.device))
         return groups
 
 
@@ -269,9 +271,9 @@ class _ReadWeights(_Weights):
 
     def __init__(self, targets: list[torch.Tensor], device: torch.device,
                  layout: list[torch.Tensor], infos: list, run: _CheckpointRun,
-                 pool: BufferPool, layout_args: tuple):
+                 pool: BufferPool, layout_args: tuple, owner: OffloadedModule):
         super().__init__(_InCheckpoint(run.reader.checkpoint, infos, layout),  # type: ignore
-                         targets, device)
+                         targets, device, owner)
         self._layout = layout
         self._keys = [info.key for info in infos]
         self._run = run
@@ -298,11 +300,16 @@ class _ReadWeights(_Weights):
         if run is not None:
             run.release()
 
+    def write(self, values: dict[int, torch.Tensor]) -> None:
+        raise RuntimeError("a weight that offload_checkpoint reads from the checkpoint when "
+                           "needed (under host_budget) cannot be changed while offloaded: "
+                           "close() first, or offload with a budget that holds its layer")
+
     def load(self, device: torch.device) -> int:
         assert self._leased is not None, "a group is loaded only once read"
         if device.type == "cpu":
             self.tensors, copied = host_tensors(self._leased, self._reused)
             return copied
-        with torch.inference_mode(False):
+        with outside_inference_mode():
             self.tensors = self._leased.restore(device)
         return self.nbytes

@@ -2,17 +2,21 @@
 
 from __future__ import annotations
 
+import functools
 import itertools
+import threading
 import weakref
 from typing import Any, Callable, Iterable, Optional, Union
 
 import torch
 from torch import nn
+from torch.overrides import TorchFunctionMode
 from torch.utils.weak import WeakIdKeyDictionary
 
 from korvane.offload.engines import CpuEngine, CudaEngine
 from korvane.offload.layers import check_layers, default_layers, group_by_readers, tensors_outside
-from korvane.offload.placeholders import GuardedWeights, Placeholder, storage_free
+from korvane.offload.placeholders import (NOT_CAPTURED, GuardedWeights, Placeholder,
+                                          outside_inference_mode, storage_free)
 from korvane.offload.policy import StreamingPolicy
 from korvane.offload.staging import BufferPool, PackedRun, StagedGroup, check_pool, host_tensors
 
@@ -28,6 +32,8 @@ _streamed = WeakIdKeyDictionary()
 _LARGEST_PINNED_BUCKET = 64 << 20
 
 Device = Union[str, int, torch.device]
+
+_MISSING = object()
 
 
 def offload_module(module: nn.Module, pool: BufferPool, device: Device, *,
@@ -117,6 +123,13 @@ class OffloadedModule:
     weights from the host copies (as CPU tensors, tied entries tied). ``close()``, or leaving a
     ``with`` block, puts every weight back on the device it was on before (or on the device
     given to ``close``), removes the hooks and returns every buffer; later calls do nothing.
+
+    Until then the module does what the resident module does or refuses in one line, before
+    anything changes: a forward ends whatever it raises (``KeyboardInterrupt`` included); calls
+    from several threads run one at a time; ``load_state_dict()`` and in-place writes through
+    the module's attributes reach the staged copies; conversions that would change a streamed
+    weight (``half()``, ``cpu()``...), replacing one, pickling, copying, ``torch.jit.trace``
+    and ``torch.export`` are refused; under ``torch.compile`` the forward runs eagerly.
     """
 
     module: nn.Module
@@ -128,10 +141,10 @@ class OffloadedModule:
     @classmethod
     def _offload(cls, module: nn.Module, device: torch.device, layers: list[nn.Module],
                  kept: list[torch.Tensor], grouped: list, run: PackedRun, prefetch: int,
-                 stage: Optional[Callable[[int, list], "_Weights"]] = None,
+                 stage: Optional[Callable[[int, list, "OffloadedModule"], "_Weights"]] = None,
                  engine: Optional[Callable[[Any], Any]] = None) -> "OffloadedModule":
-        # ``stage(index, tensors)`` makes group ``index``'s ``_Weights`` (by default staged from
-        # the tensors into ``run``); ``engine`` wraps the engine that moves them.
+        # ``stage(index, tensors, owner)`` makes group ``index``'s ``_Weights`` (by default
+        # staged from the tensors into ``run``); ``engine`` wraps the engine that moves them.
         self = object.__new__(cls)
         self.module = module
         self.device = device
@@ -142,11 +155,14 @@ class OffloadedModule:
         self._handles: list = []
         self._guarded: list[nn.Module] = []
         self._host_copies: tuple = (None, {})
+        self._overridden: list[tuple[nn.Module, str, object]] = []
+        self._lock = threading.Lock()
+        self._owner: Optional[int] = None   # the thread whose forward runs
         self._closed = False
         kept_data = [(tensor, tensor.data) for tensor in kept]
         try:
-            self._stage(grouped, stage or (lambda index, tensors: _Weights(
-                run.stage(index, tensors), tensors, device)))
+            self._stage(grouped, stage or (lambda index, tensors, owner: _Weights(
+                run.stage(index, tensors), tensors, device, owner)))
             needs: dict[nn.Module, list[_Weights]] = {layer: [] for layer in layers}
             for (readers, _), group in zip(grouped, self._groups):
                 for layer in readers:
@@ -206,15 +222,17 @@ class OffloadedModule:
         target = None if device is None else check_device(device)
         if self._closed:
             return
+        self._refuse_while_running("close()")
+        with self._lock:
+            if not self._closed:
+                self._close(target)
+
+    def _close(self, target: Optional[torch.device]) -> None:
         self._policy.release_all()
-        with torch.inference_mode(False):
+        with torch.no_grad(), outside_inference_mode():
             loaded = [group.staged.restore(target) for group in self._groups]
             kept = [tensor.data.to(target or original) for tensor, original in self._kept]
-        for handle in self._handles:
-            handle.remove()
-        self._handles.clear()
-        for sub in self._guarded:
-            sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
+        self._unhook()
         for group, tensors in zip(self._groups, loaded):
             group.attach(tensors)
         for (tensor, _), data in zip(self._kept, kept):
@@ -234,32 +252,29 @@ class OffloadedModule:
         self.close()
 
     def __deepcopy__(self, memo) -> "OffloadedModule":
-        # Reached through the hooks when the module is copied: the copy would share the buffers.
-        raise TypeError("an offloaded module cannot be copied: copy it before offload_module() "
-                        "or after close()")
+        # The copy would share the buffers.
+        _refuse_pickling()
 
     def __repr__(self) -> str:
         state = "closed" if self._closed else f"{len(self._needs)} layers streamed"
         return f"OffloadedModule({type(self.module).__name__} on {self.device}, {state})"
 
-    def _stage(self, grouped: list, stage: Callable[[int, list], "_Weights"]) -> None:
+    def _stage(self, grouped: list,
+               stage: Callable[[int, list, "OffloadedModule"], "_Weights"]) -> None:
         """Moves the kept weights to the device, then stages each group and frees its originals
         before the next."""
-        with torch.inference_mode(False):
+        with torch.no_grad(), outside_inference_mode():
             for tensor, _ in self._kept:
                 tensor.data = tensor.data.to(self.device)
             for index, (_, tensors) in enumerate(grouped):
-                group = stage(index, tensors)
+                group = stage(index, tensors, self)
                 self._groups.append(group)
                 group.detach()
 
     def _put_back(self, kept_data: list) -> None:
         """Undoes a partial offload: every weight as it was, no hook or guard, no buffer held."""
-        for handle in self._handles:
-            handle.remove()
-        for sub in self._guarded:
-            sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
-        with torch.inference_mode(False):
+        self._unhook()
+        with torch.no_grad(), outside_inference_mode():
             for group in self._groups:
                 group.attach(group.staged.restore())
         for tensor, data in kept_data:
@@ -268,40 +283,162 @@ class OffloadedModule:
 
     def _guard(self, names: dict[int, str]) -> None:
         """Makes a streamed weight read by name outside its layers' calls its placeholder."""
-        group_of = {id(t): group for group in self._groups for t in group.targets}
+        group_of = {id(t): (group, index) for group in self._groups
+                    for index, t in enumerate(group.targets)}
         seen: set[int] = set()
         for sub in itertools.chain.from_iterable(layer.modules() for layer in self._needs):
             if id(sub) in seen:
                 continue
             seen.add(id(sub))
-            guards = [{name: (group_of[id(t)], Placeholder(t, names[id(t)], self.device))
-                       for name, t in weights.items() if t is not None and id(t) in group_of}
-                      for weights in (sub._parameters, sub._buffers)]
+            guards = [{name: (group_of[id(t)][0], Placeholder(
+                t, names[id(t)], self.device, _StagedWeight(*group_of[id(t)])))
+                for name, t in weights.items() if t is not None and id(t) in group_of}
+                for weights in (sub._parameters, sub._buffers)]
             if any(guards):
                 sub._parameters = GuardedWeights(sub._parameters, guards[0])
                 sub._buffers = GuardedWeights(sub._buffers, guards[1])
                 self._guarded.append(sub)
 
     def _hook(self) -> None:
-        # Ours run before and after the hooks registered so far, so those see the weights loaded;
-        # forward hooks added later, and pre-hooks added later with prepend=True, do not.
+        # Ours run before and after the layers' hooks registered so far, so those see the
+        # weights loaded; forward hooks added later, and pre-hooks added later with
+        # prepend=True, do not.
         add = self._handles.append
-        add(self.module.register_forward_pre_hook(self._begin_forward, prepend=True))
-        add(self.module.register_forward_hook(self._end_forward, always_call=True))
         add(self.module.register_state_dict_post_hook(self._forget_host_copies()))
         for layer in self._needs:
             add(layer.register_forward_pre_hook(self._before_layer, prepend=True))
             add(layer.register_forward_hook(self._after_layer, always_call=True))
             add(layer.register_state_dict_post_hook(self._state_dict_hook(layer)))
+        # The module's forward brackets the forward, so that any exception ends it, and
+        # serializes calls from several threads. The modules that hold streamed weights
+        # refuse conversions and pickling, and load state dicts into the staged copies.
+        self._override(self.module, "forward", self._forward_of(self.module.forward))
+        streamed = {id(t) for t in self._all_streamed}
+        for sub in _holding(self.module, streamed):
+            self._override(sub, "_apply", functools.partial(self._checked_apply, sub))
+            self._override(sub, "load_state_dict", self._load_state_dict_of(sub))
+            self._override(sub, "__reduce_ex__", _refuse_pickling)
 
-    def _begin_forward(self, module, args) -> None:
-        _refuse_gradients(self._all_streamed)
-        self._policy.begin_forward()
+    def _override(self, module: nn.Module, name: str, value: Callable) -> None:
+        self._overridden.append((module, name, module.__dict__.get(name, _MISSING)))
+        module.__dict__[name] = value
 
-    def _end_forward(self, module, args, output) -> None:
-        self._policy.end_forward()
+    def _unhook(self) -> None:
+        for handle in self._handles:
+            handle.remove()
+        self._handles.clear()
+        for sub in self._guarded:
+            sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
+        for module, name, previous in reversed(self._overridden):
+            if previous is _MISSING:
+                module.__dict__.pop(name, None)
+            else:
+                module.__dict__[name] = previous
+        self._overridden.clear()
+
+    def _forward_of(self, forward: Callable) -> Callable:
+        def run(*args, **kwargs):
+            me = threading.get_ident()
+            if self._owner == me:
+                raise RuntimeError("an offloaded module was called while its forward runs in "
+                                   "the same thread (from a hook or a gc callback): call it "
+                                   "after that forward returns")
+            with self._lock:
+                self._owner = me
+                try:
+                    _refuse_gradients(self._all_streamed)
+                    # A layer called on its own and interrupted may have left its weights.
+                    self._policy.release_all()
+                    self._policy.begin_forward()
+                    return forward(*args, **kwargs)
+                finally:
+                    # Reached for KeyboardInterrupt and SystemExit too, which skip the
+                    # always_call forward hooks.
+                    self._policy.end_forward()
+                    self._owner = None
+
+        eager: list[Callable] = []
+
+        @functools.wraps(forward)
+        def offloaded_forward(*args, **kwargs):
+            if torch.jit.is_tracing() or torch.compiler.is_exporting():
+                raise RuntimeError(NOT_CAPTURED)
+            if torch.compiler.is_compiling():
+                # torch.compile runs the forward as it is, eagerly, in a graph break; made on
+                # first use, since it imports dynamo.
+                if not eager:
+                    eager.append(torch.compiler.disable(run))
+                return eager[0](*args, **kwargs)
+            return run(*args, **kwargs)
+
+        return offloaded_forward
+
+    def _refuse_while_running(self, what: str) -> None:
+        if self._owner == threading.get_ident():
+            raise RuntimeError(f"{what} was called on an offloaded module while its forward "
+                               f"runs: call it after that forward returns")
+
+    def _idle(self) -> bool:
+        """Whether no forward runs and nothing streamed is on the device."""
+        return self._owner is None and not self._policy.resident_bytes and not self._closed
+
+    def _checked_apply(self, module: nn.Module, fn: Callable, recurse: bool = True):
+        """``Module._apply`` (behind ``to``, ``half``, ``cuda``...) where ``fn`` leaves the
+        streamed weights' dtypes and device as they are; else refused, before anything moves."""
+        probes = [torch.zeros((2,) * dim, dtype=dtype, device=self.device)
+                  for dtype, dim in {(t.dtype, t.dim()) for t in self._all_streamed}]
+        try:
+            unchanged = all(fn(probe) is probe for probe in probes)
+        except Exception:
+            unchanged = False
+        if not unchanged:
+            raise RuntimeError("an offloaded module's streamed weights cannot be converted or "
+                               "moved (to, half, float, cuda, cpu, ...): close() it first, "
+                               "or close(device=...) to move it")
+        return nn.Module._apply(module, fn, recurse)
+
+    def _load_state_dict_of(self, module: nn.Module) -> Callable:
+        load = module.load_state_dict
+
+        @functools.wraps(load)
+        def load_state_dict(state_dict, strict: bool = True, assign: bool = False):
+            if assign:
+                raise RuntimeError("load_state_dict(assign=True) would replace offloaded "
+                                   "weights: load without assign=True, or close() first")
+            self._refuse_while_running("load_state_dict()")
+            targets = {id(t) for t in itertools.chain(module.parameters(), module.buffers())}
+            with self._lock:
+                with _DeferredCopies(targets) as deferred:
+                    result = load(state_dict, strict=strict, assign=assign)
+                self._write(deferred.copies)
+            return result
+
+        return load_state_dict
+
+    def _write(self, copies: list[tuple[torch.Tensor, torch.Tensor]]) -> None:
+        """Writes each ``(target, source)`` pair: into the staged copy of a streamed target,
+        into a kept one in place."""
+        where = {id(t): (group, index) for group in self._groups
+                 for index, t in enumerate(group.targets)}
+        by_group: dict[_Weights, dict[int, torch.Tensor]] = {}
+        kept = []
+        for target, source in copies:
+            if id(target) in where:
+                group, index = where[id(target)]
+                by_group.setdefault(group, {})[index] = source
+            else:
+                kept.append((target, source))
+        for group, values in by_group.items():
+            group.write(values)
+        with torch.no_grad():
+            for target, source in kept:
+                target.copy_(source)
 
     def _before_layer(self, layer, args) -> None:
+        owner = self._owner
+        if owner is not None and owner != threading.get_ident():
+            raise RuntimeError("a layer of an offloaded module was called from one thread while "
+                               "the module runs in another: call it from one thread at a time")
         if torch.is_grad_enabled():
             _refuse_gradients(self._streamed[layer])
         self._policy.before(layer)
@@ -333,7 +470,7 @@ class OffloadedModule:
             self._host_copies = (state_dict, {})
         copies = self._host_copies[1]
         if group not in copies:
-            with torch.inference_mode(False):
+            with torch.no_grad(), outside_inference_mode():
                 copies[group] = [t.detach() for t in group.staged.restore(torch.device("cpu"))]
         return copies[group]
 
@@ -347,7 +484,9 @@ class OffloadedModule:
 class _Weights:
     """Tensors staged together, and the parameters and buffers that point at their values."""
 
-    def __init__(self, staged: StagedGroup, targets: list[torch.Tensor], device: torch.device):
+    def __init__(self, staged: StagedGroup, targets: list[torch.Tensor], device: torch.device,
+                 owner: OffloadedModule):
+        self.owner = owner
         self.staged = staged
         self.nbytes = staged.nbytes
         self.targets = targets
@@ -356,6 +495,7 @@ class _Weights:
         self._reused: dict[int, torch.Tensor] = {}
         self._in_place: Optional[list[torch.Tensor]] = None
         self._placeholders = [storage_free(t, device) for t in targets]
+        self._versions: list[int] = []
 
     def load(self, device: torch.device) -> int:
         """Makes the device tensors; returns the bytes copied. On the CPU the weights are used
@@ -369,7 +509,7 @@ class _Weights:
                 self._in_place = self.tensors
             return copied
         # Never inference tensors, whatever the caller's mode: the module keeps its weights.
-        with torch.inference_mode(False):
+        with outside_inference_mode():
             self.tensors = self.staged.restore(device)
         return self.nbytes
 
@@ -381,6 +521,8 @@ class _Weights:
         self.tensors, self._in_place, self._reused = [], None, {}
 
     def attach(self, tensors: Optional[list[torch.Tensor]] = None) -> None:
+        if tensors is None:
+            self._check_unchanged()
         for target, tensor in zip(self.targets, self.tensors if tensors is None else tensors):
             target.data = tensor
         self.attached = True
@@ -388,7 +530,93 @@ class _Weights:
     def detach(self) -> None:
         for target, placeholder in zip(self.targets, self._placeholders):
             target.data = placeholder
+        self._versions = [target._version for target in self.targets]
         self.attached = False
+
+    def read(self, index: int, device: torch.device) -> torch.Tensor:
+        with torch.no_grad(), outside_inference_mode():
+            return self.staged.restore(device)[index]
+
+    def write(self, values: dict[int, torch.Tensor]) -> None:
+        """Copies ``values`` (by index) into the staged copies, as ``Tensor.copy_`` would."""
+        with torch.no_grad(), outside_inference_mode():
+            tensors = self.staged.restore(torch.device("cpu"))
+            for index, value in values.items():
+                tensors[index].copy_(value)
+            self.staged.overwrite(tensors)
+
+    def _check_unchanged(self) -> None:
+        """Refuses to attach over a write through a parameter or buffer object between its
+        layers' calls, which went to its placeholder, not to the staged copy (once: the
+        placeholder is set back)."""
+        for target, placeholder, version in zip(self.targets, self._placeholders, self._versions):
+            if target._version != version or target.data_ptr() != placeholder.data_ptr():
+                name = _qualified_names(self.owner.module).get(id(target), "a weight")
+                with torch.no_grad():
+                    placeholder.zero_()  # the word all placeholders of its dtype share
+                self.detach()
+                raise RuntimeError(
+                    f"{name} was changed through its parameter or buffer object while "
+                    f"offloaded, which does not reach its staged copy: write through "
+                    f"model.{name} or load_state_dict(), or change it after close()")
+
+
+class _StagedWeight:
+    """One streamed weight's staged values, which its placeholder reads and writes between
+    forwards."""
+
+    def __init__(self, group: _Weights, index: int):
+        self._group = group
+        self._index = index
+
+    def writable(self) -> bool:
+        return self._group.owner._idle()
+
+    def read(self, device: torch.device) -> torch.Tensor:
+        return self._group.read(self._index, device)
+
+    def write(self, value: torch.Tensor) -> None:
+        self._group.write({self._index: value})
+
+
+class _DeferredCopies(TorchFunctionMode):
+    """Records ``Tensor.copy_`` into the given tensors instead of running it (what
+    ``load_state_dict`` does to each weight), so that they are written only once the whole
+    load has passed its checks."""
+
+    def __init__(self, targets: set[int]):
+        super().__init__()
+        self._targets = targets
+        self.copies: list[tuple[torch.Tensor, torch.Tensor]] = []
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        if func is torch.Tensor.copy_ and args and id(args[0]) in self._targets:
+            self.copies.append((args[0], args[1]))
+            return args[0]
+        return func(*args, **(kwargs or {}))
+
+
+def _holding(module: nn.Module, streamed: set[int]) -> list[nn.Module]:
+    """The submodules of ``module`` (itself included) that hold a streamed tensor."""
+    holds: dict[int, bool] = {}
+    found: list[nn.Module] = []
+
+    def visit(sub: nn.Module) -> bool:
+        if id(sub) not in holds:
+            own = any(t is not None and id(t) in streamed
+                      for t in itertools.chain(sub._parameters.values(), sub._buffers.values()))
+            holds[id(sub)] = any([visit(child) for child in sub.children()]) or own
+            if holds[id(sub)]:
+                found.append(sub)
+        return holds[id(sub)]
+
+    visit(module)
+    return found
+
+
+def _refuse_pickling(*args) -> None:
+    raise TypeError("an offloaded module cannot be pickled, saved whole or copied: save its "
+                    "state_dict(), or close() its OffloadedModule first")
 
 
 def _qualified_names(module: nn.Module) -> dict[int, str]:
@@ -407,7 +635,7 @@ def _restore_survivors(run: PackedRun, groups: list) -> None:
         alive = [(index, ref()) for index, ref in enumerate(refs)]
         alive = [(index, tensor) for index, tensor in alive if tensor is not None]
         if alive:
-            with torch.inference_mode(False):
+            with torch.no_grad(), outside_inference_mode():
                 loaded = staged.restore()
             for index, tensor in alive:
                 tensor.data = loaded[index]

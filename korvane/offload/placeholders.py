@@ -7,17 +7,23 @@ so that ``parameters()``, ``num_parameters()`` and memory footprints report the 
 and ``model.device`` names the device. Read as an attribute of its module (``linear.weight``)
 outside a call of a layer that reads it, the weight is a ``Placeholder`` instead, which keeps
 the same shape, dtype and device and refuses to be computed with, in one line that names the
-weight and the fix.
+weight and the fix; written in place between forwards (``nn.init.zeros_(linear.weight)``), it
+passes the write to the staged copy. Replacing a streamed weight in its module is refused.
 """
 
 from __future__ import annotations
 
-from typing import Mapping, Protocol
+import contextlib
+from typing import Iterator, Mapping, Optional, Protocol
 
 import torch
-from torch.utils._pytree import tree_leaves
+from torch.utils._pytree import tree_leaves, tree_map
 
-__all__ = ["Placeholder", "GuardedWeights", "storage_free"]
+__all__ = ["Placeholder", "GuardedWeights", "storage_free", "outside_inference_mode",
+           "NOT_CAPTURED"]
+
+NOT_CAPTURED = ("an offloaded module moves its weights during each call and cannot be traced or "
+                "exported: trace or export it before offload_module() or after close()")
 
 _WORDS: dict[tuple[torch.dtype, torch.device], torch.Tensor] = {}
 
@@ -26,12 +32,31 @@ class Attachable(Protocol):
     attached: bool
 
 
+class Staged(Protocol):
+    """Where a placeholder's values are kept: read and written whole, between forwards."""
+
+    def writable(self) -> bool: ...
+    def read(self, device: torch.device) -> torch.Tensor: ...
+    def write(self, value: torch.Tensor) -> None: ...
+
+
+@contextlib.contextmanager
+def outside_inference_mode() -> Iterator[None]:
+    """Makes tensors that are not inference tensors, whatever the caller's mode, and keeps the
+    caller's grad mode (``inference_mode(False)`` alone turns it on)."""
+    if not torch.is_inference_mode_enabled():
+        yield
+        return
+    with torch.inference_mode(False), torch.set_grad_enabled(False):
+        yield
+
+
 def storage_free(tensor: torch.Tensor, device: torch.device) -> torch.Tensor:
     """A tensor of ``tensor``'s shape and dtype on ``device`` whose elements all share one word
     (held once per dtype and device)."""
     key = (tensor.dtype, device)
     if key not in _WORDS:
-        with torch.inference_mode(False):
+        with outside_inference_mode():
             _WORDS[key] = torch.zeros(1, dtype=tensor.dtype, device=device)
     return _WORDS[key].as_strided(tensor.shape, (0,) * tensor.dim())
 
@@ -39,30 +64,93 @@ def storage_free(tensor: torch.Tensor, device: torch.device) -> torch.Tensor:
 class Placeholder(torch.Tensor):
     """A streamed weight read outside its layer's call: its shape, dtype, device and
     ``requires_grad``, and no values. Any computation with it raises ``RuntimeError`` naming
-    the weight."""
+    the weight, except an in-place write to it between forwards, which reaches ``staged``."""
 
     weight_name: str
+    staged: Optional[Staged]
 
     @staticmethod
-    def __new__(cls, like: torch.Tensor, name: str, device: torch.device) -> "Placeholder":
+    def __new__(cls, like: torch.Tensor, name: str, device: torch.device,
+                staged: Optional[Staged] = None,
+                requires_grad: Optional[bool] = None) -> "Placeholder":
         self = torch.Tensor._make_wrapper_subclass(
-            cls, like.shape, dtype=like.dtype, device=device, requires_grad=like.requires_grad)
+            cls, like.shape, dtype=like.dtype, device=device,
+            requires_grad=like.requires_grad if requires_grad is None else requires_grad)
         self.weight_name = name
+        self.staged = staged
         return self
 
     __torch_function__ = torch._C._disabled_torch_function_impl
 
     @classmethod
     def __torch_dispatch__(cls, func, types, args=(), kwargs=None):
-        names = [leaf.weight_name for leaf in tree_leaves((args, kwargs or {}))
-                 if isinstance(leaf, Placeholder)]
+        kwargs = kwargs or {}
+        first = args[0] if args else None
+        if isinstance(first, Placeholder):
+            if func in (torch.ops.aten.detach.default, torch.ops.aten.alias.default):
+                # ``.data`` and ``.detach()``: the same weight, still offloaded.
+                return Placeholder(first, first.weight_name, first.device, first.staged, False)
+            if _writes_first(func) and _all_writable(args, kwargs):
+                return _write_through(func, first, args, kwargs)
+        leaf = next(leaf for leaf in tree_leaves((args, kwargs)) if isinstance(leaf, Placeholder))
+        if _all_writable(args, kwargs):  # between forwards
+            raise RuntimeError(
+                f"{leaf.weight_name} is offloaded and holds no values between forwards: write "
+                f"it whole in place (copy_, mul_, nn.init) or read it from state_dict()")
         raise RuntimeError(
-            f"{names[0]} is offloaded and was read outside a call of the layer that holds it: "
-            f"pass the module that reads it in offload_module(layers=...) as a layer")
+            f"{leaf.weight_name} is offloaded and was read outside a call of the layer that "
+            f"holds it: pass the module that reads it in offload_module(layers=...) as a layer")
+
+    @property
+    def data(self) -> "Placeholder":
+        return torch.Tensor.data.__get__(self)
+
+    @data.setter
+    def data(self, value: torch.Tensor) -> None:
+        # ``weight.data = tensor`` through the module writes the values to the staged copy.
+        if (isinstance(value, torch.Tensor) and value.shape == self.shape
+                and value.dtype == self.dtype and _all_writable((self,), {})):
+            self.staged.write(value)
+        else:
+            raise RuntimeError(f"{self.weight_name} is offloaded and cannot be replaced: copy_() "
+                               f"a tensor of its shape and dtype into it between forwards, or "
+                               f"replace it after close()")
 
     def __repr__(self, **kwargs) -> str:
         return (f"Placeholder({self.weight_name}, shape={tuple(self.shape)}, dtype={self.dtype}, "
                 f"device={self.device})")
+
+
+def _writes_first(func) -> bool:
+    """Whether an aten op writes its first argument in place (``zero_``, ``mul_``, ``copy_``)."""
+    arguments = func._schema.arguments
+    alias = arguments[0].alias_info if arguments else None
+    return alias is not None and alias.is_write and not any(
+        argument.alias_info is not None and argument.alias_info.is_write
+        for argument in arguments[1:])
+
+
+def _all_writable(args, kwargs) -> bool:
+    return all(leaf.staged is not None and leaf.staged.writable()
+               for leaf in tree_leaves((args, kwargs)) if isinstance(leaf, Placeholder))
+
+
+def _write_through(func, target: Placeholder, args, kwargs) -> Placeholder:
+    """Runs an in-place op on the staged values of ``target`` (reading any other placeholder's
+    staged values) and writes the result back."""
+    values: dict[int, torch.Tensor] = {}
+
+    def value(leaf):
+        if not isinstance(leaf, Placeholder):
+            return leaf
+        if id(leaf) not in values:
+            values[id(leaf)] = leaf.staged.read(leaf.device)
+        return values[id(leaf)]
+
+    args, kwargs = tree_map(value, (args, kwargs))
+    func(*args, **kwargs)
+    target.staged.write(values[id(target)])
+    return target
 
 
 class GuardedWeights(dict):
@@ -81,3 +169,30 @@ class GuardedWeights(dict):
         if guard is None or guard[0].attached:
             return dict.__getitem__(self, name)
         return guard[1]
+
+    def __setitem__(self, name, value) -> None:
+        if name not in self._guards or dict.get(self, name) is value:
+            dict.__setitem__(self, name, value)
+        else:
+            self._refuse(name, value)
+
+    def __delitem__(self, name) -> None:
+        if name in self._guards:
+            self._refuse(name)
+        dict.__delitem__(self, name)
+
+    def pop(self, name, *default):
+        if name in self._guards:
+            self._refuse(name)
+        return dict.pop(self, name, *default)
+
+    def update(self, *args, **kwargs) -> None:
+        for name, value in dict(*args, **kwargs).items():
+            self[name] = value
+
+    def _refuse(self, name: str, value=None) -> None:
+        if hasattr(value, "fake_mode"):  # torch.export puts fake weights in before the call
+            raise RuntimeError(NOT_CAPTURED)
+        weight = self._guards[name][1].weight_name
+        raise RuntimeError(f"{weight} is offloaded and cannot be replaced or removed: write into "
+                           f"it in place, or replace it after close() and offload again")

@@ -335,6 +335,18 @@ class StagedGroup:
         _check_targets(targets, self._entries, _names("tensors", self._keys))
         self._copy_out(zip(self._entries, targets))
 
+    def overwrite(self, tensors: Sequence[torch.Tensor]) -> None:
+        """Copies ``tensors`` (the staged shapes and dtypes, in order) into the buffers in place
+        of the staged values, once every copy out of them has finished."""
+        self._check_usable()
+        tensors = list(tensors)
+        if len(tensors) != len(self._entries):
+            raise ValueError(f"tensors must be a sequence of {len(self)} tensors, as staged")
+        _check_targets(tensors, self._entries, _names("tensors", None))
+        for event in self._in_flight:
+            event.synchronize()
+        self._copy_in(tensors)
+
     def release(self) -> None:
         """Returns every buffer to the pool once the copies through them are done; later calls
         do nothing."""

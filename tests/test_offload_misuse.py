@@ -1,0 +1,317 @@
+"""What a user may do to an offloaded module: what the resident module does, or a one-line
+refusal before anything changes. Each case runs against a resident twin with the same weights."""
+
+import copy
+import gc
+import io
+import pickle
+import sys
+import threading
+
+import pytest
+import torch
+from torch import nn
+from torch.overrides import TorchFunctionMode
+
+from korvane.offload import offload_module
+from korvane.offload.pinned_pool import PinnedMemoryPool
+
+transformers = pytest.importorskip("transformers")
+
+
+def llama():
+    torch.manual_seed(0)
+    return transformers.LlamaForCausalLM(transformers.LlamaConfig(
+        vocab_size=128, hidden_size=32, intermediate_size=64, num_hidden_layers=4,
+        num_attention_heads=4, num_key_value_heads=2, tie_word_embeddings=True)).eval()
+
+
+def batchnorm():
+    torch.manual_seed(0)
+    norm = nn.BatchNorm1d(16)
+    norm.running_mean.uniform_(-1, 1)
+    norm.running_var.uniform_(0.5, 2)
+    return nn.Sequential(nn.Linear(16, 16), norm, nn.ReLU(), nn.Linear(16, 16)).eval()
+
+
+MODELS = {"llama": (llama, torch.arange(12).reshape(2, 6)),
+          "batchnorm": (batchnorm, torch.randn(4, 16, generator=torch.Generator().manual_seed(1)))}
+
+
+def run(model, x):
+    with torch.no_grad():
+        out = model(x)
+    return out.logits if hasattr(out, "logits") else out
+
+
+def offloaded(name):
+    """An offloaded model, the model, its resident twin and an input."""
+    build, x = MODELS[name]
+    model = build()
+    return offload_module(model, PinnedMemoryPool(64 << 20), "cpu"), model, build(), x
+
+
+def same(model, twin, x):
+    """Whether the two give the same outputs and state dicts."""
+    state, expected = model.state_dict(), twin.state_dict()
+    return torch.equal(run(model, x), run(twin, x)) and state.keys() == expected.keys() and all(
+        torch.equal(state[key], value) for key, value in expected.items())
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit, ValueError])
+def test_an_interrupted_forward_ends_and_the_learned_order_stays_one_forward(interrupt):
+    handle, model, twin, x = offloaded("llama")
+    run(model, x)
+    order = len(handle._policy._order)
+    calls = []
+
+    def interrupting(layer, args):
+        calls.append(None)
+        if len(calls) % 2:
+            raise interrupt("stop")
+
+    model.model.layers[2].register_forward_pre_hook(interrupting)
+    for _ in range(20):
+        with pytest.raises(interrupt):
+            run(model, x)
+        assert handle.stats()["resident_bytes"] == 0
+        fetches = handle.stats()["fetches"]
+        assert same(model, twin, x)
+        assert handle.stats()["fetches"] - fetches == len(handle._groups)  # each once a forward
+    assert len(handle._policy._order) == order
+    stats = handle.stats()
+    assert stats["peak_resident_bytes"] <= 2 * stats["largest_layer_bytes"] + stats["shared_bytes"]
+
+
+REFUSED = ["half()", "bfloat16()", "double()", "cuda()", "to(torch.float16)", "to('meta')"]
+UNCHANGED = ["float()", "cpu()", "to('cpu')", "to(memory_format=torch.channels_last)"]
+
+
+@pytest.mark.parametrize("name", MODELS)
+@pytest.mark.parametrize("call", REFUSED + UNCHANGED)
+def test_a_conversion_is_refused_unless_it_changes_nothing(call, name):
+    handle, model, twin, x = offloaded(name)
+    if call in REFUSED:
+        with pytest.raises(RuntimeError, match=r"^an offloaded module's streamed weights cannot be "
+                           r"converted or moved .*close\(\)"):
+            eval(f"model.{call}")
+    else:
+        assert eval(f"model.{call}") is model
+    assert same(model, twin, x)
+    handle.close()
+    assert same(model, twin, x)  # buffers (BatchNorm's running statistics) kept
+
+
+@pytest.mark.parametrize("name", MODELS)
+def test_load_state_dict_loads_into_the_staged_copies_all_or_nothing(name):
+    handle, model, twin, x = offloaded(name)
+    torch.manual_seed(5)
+    other = {key: value + torch.rand_like(value) if value.is_floating_point() else value
+             for key, value in MODELS[name][0]().state_dict().items()}
+    key = next(iter(other))
+    wrong = {**other, key: torch.zeros(3)}
+    with pytest.raises(RuntimeError) as refused:
+        model.load_state_dict(wrong)
+    with pytest.raises(RuntimeError) as expected:
+        MODELS[name][0]().load_state_dict(wrong)
+    assert str(refused.value) == str(expected.value)  # torch's own message
+    assert same(model, twin, x)  # nothing loaded
+    with pytest.raises(RuntimeError, match=r"^load_state_dict\(assign=True\) would replace "):
+        model.load_state_dict(other, assign=True)
+    missing = {k: v for k, v in other.items() if k != key}
+    assert model.load_state_dict(missing, strict=False) == twin.load_state_dict(missing,
+                                                                                strict=False)
+    assert same(model, twin, x)
+    model.load_state_dict(other)
+    twin.load_state_dict(other)
+    assert same(model, twin, x)
+    handle.close()
+    assert same(model, twin, x)
+
+
+WRITES = {
+    "init.zeros_": lambda m: nn.init.zeros_(m[0].weight),
+    "mul_": lambda m: m[0].weight.mul_(2),
+    "data.normal_": lambda m: m[3].weight.data.normal_(),
+    ".data =": lambda m: setattr(m[0].weight, "data", torch.ones(16, 16)),
+    "copy_ between weights": lambda m: m[3].bias.copy_(m[0].bias),
+    "buffer fill_": lambda m: m[1].running_var.fill_(3),
+}
+OBJECT_WRITES = {
+    "object fill_": lambda m, weight: weight.fill_(1),
+    "object .data =": lambda m, weight: setattr(weight, "data", torch.ones(16, 16)),
+}
+REPLACEMENTS = {
+    "parameter": lambda m: setattr(m[0], "weight", nn.Parameter(torch.ones(16, 16))),
+    "buffer": lambda m: setattr(m[1], "running_mean", torch.ones(16)),
+    "register_buffer": lambda m: m[1].register_buffer("running_var", torch.ones(16)),
+    "None": lambda m: setattr(m[3], "bias", None),
+    "del": lambda m: delattr(m[3], "bias"),
+    ".data = another shape": lambda m: setattr(m[0].weight, "data", torch.ones(4)),
+}
+
+
+@pytest.mark.parametrize("write", [*WRITES, *OBJECT_WRITES, *REPLACEMENTS])
+def test_a_write_between_forwards_reaches_the_staged_copy_or_is_refused(write):
+    handle, model, twin, x = offloaded("batchnorm")
+    run(model, x)
+    if write in WRITES:
+        for module in (model, twin):
+            torch.manual_seed(2)
+            with torch.no_grad():
+                WRITES[write](module)
+    elif write in OBJECT_WRITES:  # lands on the placeholder: the next forward says so, once
+        with torch.no_grad():
+            OBJECT_WRITES[write](model, next(model.parameters()))
+        with pytest.raises(RuntimeError, match=r"^0\.weight was changed through its parameter "
+                           r"or buffer object while offloaded, .* model\.0\.weight or load_"):
+            run(model, x)
+        assert handle.stats()["resident_bytes"] == 0
+    else:
+        with pytest.raises(RuntimeError, match=r"^\d\.\w+ is offloaded and cannot be replaced"
+                           r"( or removed)?: .* after close\(\)"):
+            REPLACEMENTS[write](model)
+    assert same(model, twin, x)
+    handle.close()
+    assert same(model, twin, x)
+
+
+CAPTURES = {
+    "jit.trace": lambda m, x: torch.jit.trace(m, (x,)),
+    "export": lambda m, x: torch.export.export(m, (x,)),
+    "export strict": lambda m, x: torch.export.export(m, (x,), strict=True),
+}
+
+
+@pytest.mark.parametrize("capture", CAPTURES)
+def test_tracing_and_exporting_are_refused_and_compiling_runs_it_as_it_is(capture):
+    handle, model, twin, x = offloaded("batchnorm")
+    with pytest.raises(RuntimeError, match="an offloaded module moves its weights during each "
+                       "call and cannot be traced or exported: .* after close()"):
+        with torch.no_grad():
+            CAPTURES[capture](model, x)
+    assert same(model, twin, x)
+    assert torch.equal(run(torch.compile(model), x), run(twin, x))
+
+
+def test_a_compiled_llama_generates_as_the_resident_one():
+    handle, model, twin, x = offloaded("llama")
+    assert torch.equal(run(torch.compile(model), x), run(twin, x))
+    assert torch.equal(model.generate(x, max_new_tokens=4, do_sample=False),
+                       twin.generate(x, max_new_tokens=4, do_sample=False))
+
+
+SAVES = {
+    "torch.save": lambda m: torch.save(m, io.BytesIO()),
+    "pickle": pickle.dumps,
+    "pickle a layer": lambda m: pickle.dumps(m.model.layers[1]),
+    "deepcopy": copy.deepcopy,
+    "copy": copy.copy,
+}
+
+
+@pytest.mark.parametrize("save", SAVES)
+def test_saving_the_module_is_refused_and_its_state_dict_saves_as_the_resident_one(save):
+    handle, model, twin, x = offloaded("llama")
+    with pytest.raises(TypeError, match=r"^an offloaded module cannot be pickled, saved whole or "
+                       r"copied: save its state_dict\(\), or close\(\)"):
+        SAVES[save](model)
+    saved = []
+    for module in (model, twin):
+        buffer = io.BytesIO()
+        torch.save(module.state_dict(), buffer)
+        buffer.seek(0)
+        saved.append(torch.load(buffer))
+    assert saved[0].keys() == saved[1].keys()
+    assert all(torch.equal(saved[0][key], value) for key, value in saved[1].items())
+    assert all(state["lm_head.weight"].data_ptr() == state["model.embed_tokens.weight"].data_ptr()
+               for state in saved)  # tied weights saved once
+    handle.close()
+    assert torch.equal(run(copy.deepcopy(model), x), run(twin, x))
+
+
+def test_calls_from_several_threads_run_one_at_a_time():
+    handle, model, twin, x = offloaded("llama")
+    other_handle, other, _, _ = offloaded("llama")
+    # The first thread waits inside its forward for another to come in; none does.
+    events, came_in = [], threading.Event()
+
+    def first_layer(layer, args):
+        events.append(("start", threading.get_ident()))
+        if len(events) == 1:
+            came_in.wait(0.5)
+        came_in.set()
+
+    hooks = [model.model.embed_tokens.register_forward_pre_hook(first_layer),
+             model.lm_head.register_forward_hook(
+                 lambda *args: events.append(("end", threading.get_ident())))]
+    results = []
+
+    def in_threads(*calls):
+        threads = [threading.Thread(target=lambda module, count: results.extend(
+            torch.equal(run(module, x), run(twin, x)) for _ in range(count)), args=call)
+            for call in calls]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+    in_threads((model, 1), (model, 1))
+    assert [kind for kind, _ in events] == ["start", "end"] * 2
+    assert events[0][1] == events[1][1] and events[2][1] == events[3][1]
+    for hook in hooks:
+        hook.remove()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # threads switch often
+    try:
+        in_threads(*[(model, 16)] * 4, (other, 16))
+    finally:
+        sys.setswitchinterval(interval)
+    assert results == [True] * 82
+    assert handle.stats()["resident_bytes"] == other_handle.stats()["resident_bytes"] == 0
+
+
+def test_a_gc_callback_calling_the_module_mid_forward_is_refused():
+    handle, model, twin, x = offloaded("llama")
+    refusals = []
+
+    def callback(phase, info):
+        try:
+            run(model, x)
+        except RuntimeError as error:
+            refusals.append(str(error))
+
+    model.model.layers[1].register_forward_pre_hook(lambda *args: [gc.collect()] and None)
+    gc.callbacks.append(callback)
+    try:
+        out = run(model, x)
+    finally:
+        gc.callbacks.remove(callback)
+    assert refusals and all(message.startswith("an offloaded module was called while its "
+                                               "forward runs in the same thread")
+                            for message in refusals)
+    assert torch.equal(out, run(twin, x)) and handle.stats()["resident_bytes"] == 0
+
+
+class GradModes(TorchFunctionMode):
+    def __init__(self):
+        super().__init__()
+        self.enabled = set()
+
+    def __torch_function__(self, func, types, args=(), kwargs=None):
+        if func is not torch._C._set_grad_enabled:  # setting it back
+            self.enabled.add(torch.is_grad_enabled())
+        return func(*args, **(kwargs or {}))
+
+
+@pytest.mark.parametrize("mode", [torch.no_grad, torch.inference_mode])
+def test_the_callers_grad_mode_holds_inside_the_layer(mode):
+    model, x = llama(), MODELS["llama"][1]
+    modes = GradModes()
+    with mode(), modes:
+        handle = offload_module(model, PinnedMemoryPool(64 << 20), "cpu")
+        model(x)
+        model.state_dict()
+        model.model.layers[0].mlp.up_proj.weight.mul_(1)
+        handle.close()
+    assert modes.enabled == {False}
