@@ -398,6 +398,9 @@ def test_outputs_and_generate_are_bit_identical_and_the_pool_stays_in_budget(
     with torch.no_grad():
         assert torch.equal(module.generate(ids, max_new_tokens=6, do_sample=False), tokens)
         assert torch.equal(module(ids).logits, logits)
+        if read_again:  # the checkpoint is only read: a weight it serves cannot be changed
+            with pytest.raises(RuntimeError, match="^a weight that offload_checkpoint reads"):
+                module.load_state_dict(reference.state_dict())
     stats = offloaded.stats()
     assert (stats["read_bytes"] > 2 * checkpoint_bytes) == read_again
     assert stats["host_bytes"] <= (budget or stats["streamed_bytes"] + MIB)
