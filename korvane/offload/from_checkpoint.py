@@ -148,22 +148,29 @@ class _Loading:
         always = [index for index in range(len(grouped)) if index not in candidates]
         read_bytes = [PackedRun(self.pool, [layout[i]], *self.layout_args).leased_bytes
                       for i in candidates]
-        reads_at_once = sum(sorted(read_bytes, reverse=True)[:1 + self.prefetch])
+
+        def reads(count: int) -> int:  # the largest reads that may be under way at once
+            return sum(sorted(read_bytes[count:], reverse=True)[:1 + self.prefetch])
 
         def held_bytes(count: int) -> int:
             indexes = sorted(always + candidates[:count])
             return PackedRun(self.pool, [layout[i] for i in indexes],
                              *self.layout_args).leased_bytes
 
-        count = len(candidates)
-        if held_bytes(0) + reads_at_once <= host_budget:
-            count = held_layers(read_bytes, host_budget - held_bytes(0), self.prefetch)
-            while count and held_bytes(count) + reads_at_once > host_budget:
-                count -= 1
-        else:
+        def fits(count: int) -> bool:
+            return held_bytes(count) + reads(count) <= host_budget
+
+        if not fits(0):
             raise ValueError(f"host_budget of {host_budget} bytes is too small: the weights "
                              f"that stay held need {held_bytes(0)} and the reads of 1 + prefetch "
-                             f"layers at once {reads_at_once}")
+                             f"layers at once {reads(0)}")
+        # Counted one by one, the layers held take more than packed together: start from that
+        # count, then adjust it to the packed bytes.
+        count = held_layers(read_bytes, host_budget - held_bytes(0), self.prefetch)
+        while count and not fits(count):
+            count -= 1
+        while count < len(candidates) and fits(count + 1):
+            count += 1
         return sorted(always + candidates[:count])
 
     def _read_kept(self, kept: list[torch.Tensor], run: "_CheckpointRun") -> None:
