@@ -519,8 +519,8 @@ def run_checkpoint(args: argparse.Namespace) -> int:
     model_bytes = workload.llama_bytes(args.layers, args.width)
     budget = args.host_budget_mib * MIB if args.host_budget_mib else model_bytes // 2
     args.host_budget_mib = -(-budget // MIB)
-    print(f"A Llama-architecture model of {args.layers} blocks (width {args.width}, "
-          f"{workload.VOCAB} tokens) holds {format_size(model_bytes)} of random float32 "
+    print(f"A Llama-architecture model of {args.layers} blocks (width {args.width}, a "
+          f"vocabulary of {workload.VOCAB} tokens) holds {format_size(model_bytes)} of random float32 "
           f"weights. It generates {args.tokens} tokens after a prompt of {args.seq_len}, "
           f"resident on {args.device}, then in a child process rebuilt on the meta device and "
           f"offloaded from its checkpoint under a host budget of {format_size(budget)}.")
