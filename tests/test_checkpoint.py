@@ -419,6 +419,10 @@ def test_outputs_and_generate_are_bit_identical_and_the_pool_stays_in_budget(
                         r"torch.bfloat16 in the module"),
     ("unexpected", ValueError, "unexpected keys 'extra'$"),
     ("missing", FileNotFoundError, "checkpoint '.*nowhere' does not exist$"),
+    ("truncated", ValueError, r"key '.*' ends at byte \d+, past the end of the file \(\d+ "
+                              r"bytes\): the file is truncated$"),
+    ("changed", OSError, r"^reading '.*' from .*: the file is now \d+ bytes, \d+ when it was "
+                         r"indexed"),  # after the pool leased buffers and some were read
     (-1, ValueError, "^host_budget must be 0 or more bytes, not -1$"),
     (1.5, TypeError, "^host_budget must be an int \\(bytes\\) or None, not float$"),
     (6 * MIB, ValueError, "^host_budget of 6291456 bytes is too small: .* need 1048576 and the "
@@ -428,13 +432,18 @@ def test_bad_input_is_one_line_with_every_buffer_back_and_the_module_as_it_was(
         deep, tmp_path, case, error, match):
     from korvane.offload import offload_checkpoint
     folder = deep[0]
-    module = meta_llama({"meta": "meta", "bf16": "meta_parameters"}.get(case, "meta_parameters"),
+    module = meta_llama({"meta": "meta", "changed": "real"}.get(case, "meta_parameters"),
                         torch.bfloat16 if case == "bf16" else torch.float32)
-    if case == "unexpected":  # the files as a list, the first with a key more
-        folder = sorted(shutil.copytree(folder, tmp_path / "c").glob("*.safetensors"))
-        state = {**safetensors_torch.load_file(folder[0]), "extra": torch.ones(1)}
-        safetensors_torch.save_file(state, folder[0])
+    if case in ("unexpected", "truncated", "changed"):
+        files = sorted(shutil.copytree(folder, tmp_path / "c").glob("*.safetensors"))
+        folder = Checkpoint(tmp_path / "c") if case == "changed" else tmp_path / "c"
+        if case == "unexpected":  # the first file with a key more
+            state = {**safetensors_torch.load_file(files[0]), "extra": torch.ones(1)}
+            safetensors_torch.save_file(state, files[0])
+        else:
+            os.truncate(files[-1], os.path.getsize(files[-1]) - 1000)
     before = {name: tensor for name, tensor in module.state_dict(keep_vars=True).items()}
+    values = {name: tensor.detach().clone() for name, tensor in before.items() if not tensor.is_meta}
     pool = load_extension().PinnedMemoryPool()
     with pytest.raises(error, match=match) as raised:
         offload_checkpoint(module, tmp_path / "nowhere" if case == "missing" else folder, pool,
@@ -443,6 +452,7 @@ def test_bad_input_is_one_line_with_every_buffer_back_and_the_module_as_it_was(
     assert pool.stats()["leased_count"] == 0
     after = module.state_dict(keep_vars=True)
     assert after.keys() == before.keys() and all(after[k] is v for k, v in before.items())
+    assert all(same_bytes(after[name], value) for name, value in values.items())
 
 
 def test_strict_false_ignores_unexpected_keys_and_keeps_missing_values(deep, tmp_path):
