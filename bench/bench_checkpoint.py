@@ -198,7 +198,8 @@ def measure_forward(folder: Path, config, repeat: int, tokens: int = 16,
     sizes = [os.path.getsize(path) for path in files]
     floor_buffer = torch.empty(sum(sizes), dtype=torch.uint8)
     copy_target = torch.empty_like(floor_buffer)
-    ids = torch.randint(0, config.vocab_size, (1, tokens), generator=torch.Generator().manual_seed(0))
+    ids = torch.randint(0, config.vocab_size, (1, tokens),
+                        generator=torch.Generator().manual_seed(0))
 
     def read_all() -> None:
         view, start = floor_buffer.numpy().data, 0
@@ -222,9 +223,8 @@ def measure_forward(folder: Path, config, repeat: int, tokens: int = 16,
                 timings[name].append(time.perf_counter() - start)
     stats = offloaded.stats()
     offloaded.close()
-    ratio = statistics.median(
-        offloaded_seconds / (resident_seconds + read + copy) for offloaded_seconds, resident_seconds,
-        read, copy in zip(*timings.values()))
+    # Each round: the offloaded forward over its floor, the other three together.
+    ratio = statistics.median(round_[0] / sum(round_[1:]) for round_ in zip(*timings.values()))
     return dict(model_bytes=model_bytes, budget=budget, same=same, ratio=ratio,
                 host_bytes=stats["host_bytes"], read_bytes=stats["read_bytes"],
                 wait=stats["read_wait_seconds"], forwards=1 + repeat, tokens=tokens,
@@ -232,7 +232,8 @@ def measure_forward(folder: Path, config, repeat: int, tokens: int = 16,
 
 
 def report_forward(row: dict) -> None:
-    print(f"\ntorch {torch.__version__}; Llama (transformers, float32, tied), {row['model_bytes'] / MIB:.1f} MiB, offloaded "
+    print(f"\ntorch {torch.__version__}; Llama (transformers, float32, tied), "
+          f"{row['model_bytes'] / MIB:.1f} MiB, offloaded "
           f"to the CPU with host_budget {row['budget'] / MIB:.1f} MiB; one sequence of "
           f"{row['tokens']} tokens; warm page cache; median seconds\n")
     for name, label in [("offloaded", "offloaded forward"), ("resident", "resident forward"),
@@ -310,7 +311,8 @@ def report_memory(rows: list[dict]) -> None:
             peak = row["peak"]
         print(f"  {name:28}{row['weights'] / MIB:9.1f}{row['host_bytes'] / MIB:9.1f}"
               f"{peak / MIB:9.1f}{bound / MIB:9.1f}{'yes' if peak <= bound else 'NO':>5}")
-    print("\n  bounds: no budget 1.1 x weights + 128 MiB; budget N: N + 2 x largest layer + 160 MiB")
+    print("\n  bounds: no budget 1.1 x weights + 128 MiB; "
+          "budget N: N + 2 x largest layer + 160 MiB")
 
 
 def main() -> None:

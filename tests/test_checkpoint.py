@@ -443,7 +443,7 @@ def test_bad_input_is_one_line_with_every_buffer_back_and_the_module_as_it_was(
         else:
             os.truncate(files[-1], os.path.getsize(files[-1]) - 1000)
     before = {name: tensor for name, tensor in module.state_dict(keep_vars=True).items()}
-    values = {name: tensor.detach().clone() for name, tensor in before.items() if not tensor.is_meta}
+    values = {name: value.detach().clone() for name, value in before.items() if not value.is_meta}
     pool = load_extension().PinnedMemoryPool()
     with pytest.raises(error, match=match) as raised:
         offload_checkpoint(module, tmp_path / "nowhere" if case == "missing" else folder, pool,
@@ -536,5 +536,5 @@ def test_reads_copied_to_cuda_are_ordered_and_their_buffers_go_back_only_when_co
             assert torch.equal(module(ids.cuda()).logits.cpu(), logits)
         stats = offloaded.stats()
     assert stats["host_bytes"] <= (budget or 11 * MIB)
-    assert (stats["read_bytes"] > 3 * stats["streamed_bytes"]) == (budget is not None)
+    assert (stats["read_bytes"] > 2 * stats["streamed_bytes"]) == (budget is not None)
     assert pool.stats()["leased_count"] == 0

@@ -520,8 +520,8 @@ def run_checkpoint(args: argparse.Namespace) -> int:
     budget = args.host_budget_mib * MIB if args.host_budget_mib else model_bytes // 2
     args.host_budget_mib = -(-budget // MIB)
     print(f"A Llama-architecture model of {args.layers} blocks (width {args.width}, a "
-          f"vocabulary of {workload.VOCAB} tokens) holds {format_size(model_bytes)} of random float32 "
-          f"weights. It generates {args.tokens} tokens after a prompt of {args.seq_len}, "
+          f"vocabulary of {workload.VOCAB} tokens) holds {format_size(model_bytes)} of random "
+          f"float32 weights. It generates {args.tokens} tokens after a prompt of {args.seq_len}, "
           f"resident on {args.device}, then in a child process rebuilt on the meta device and "
           f"offloaded from its checkpoint under a host budget of {format_size(budget)}.")
     if not sys.stderr.isatty():  # no progress bar, and so no carriage return, in a log
@@ -567,8 +567,8 @@ def report_checkpoint(args: argparse.Namespace, model_bytes: int, budget: int,
           f"{child['per_token']:.3f} s.")
     print(f"The child loaded the model in {child['loading']:.2f} s, reading "
           f"{format_size(child['loaded_bytes'])} into its pool; while generating it read "
-          f"{format_size(read)} more from the checkpoint and waited {stats['read_wait_seconds']:.3f} "
-          f"s for reads.")
+          f"{format_size(read)} more from the checkpoint and waited "
+          f"{stats['read_wait_seconds']:.3f} s for reads.")
     print(f"The child's peak memory grew by {format_size(child['grew'])} from the model built "
           f"on meta, {child['grew'] / model_bytes:.2f} times the model's "
           f"{format_size(model_bytes)}; at the end its pool held "
