@@ -538,3 +538,95 @@ def test_reads_copied_to_cuda_are_ordered_and_their_buffers_go_back_only_when_co
     assert stats["host_bytes"] <= (budget or 11 * MIB)
     assert (stats["read_bytes"] > 2 * stats["streamed_bytes"]) == (budget is not None)
     assert pool.stats()["leased_count"] == 0
+
+
+class _Read:
+    def __init__(self, log, name, ok):
+        self.log, self.name, self.ok = log, name, ok
+
+    def done(self):
+        return True
+
+    def succeeded(self):
+        return self.ok
+
+    def wait(self):
+        if not self.ok:
+            raise OSError(f"reading {self.name}")
+
+    def cancel(self):
+        pass
+
+
+class _ReadGroup:
+    """A group read from a checkpoint, as ReadingEngine sees it; logs its reads."""
+    reads = True
+    nbytes = 1
+
+    def __init__(self, log, name):
+        self.log, self.name, self.leased, self.failing = log, name, False, 0
+
+    def start_read(self):
+        assert not self.leased
+        self.leased = True
+        self.log.append(f"read {self.name}")
+        self.failing -= 1
+        return _Read(self.log, self.name, self.failing < 0)
+
+    def end_read(self):
+        self.leased = False
+
+
+class _Copies:
+    def __init__(self, log):
+        self.log = log
+
+    def fetch(self, group):
+        assert group.leased
+        self.log.append(f"copy {group.name}")
+
+    def wait(self, group):
+        pass
+
+    attach = detach = free = wait
+
+    def stats(self):
+        return {}
+
+
+@pytest.mark.parametrize("prefetch", [0, 1, 2])
+def test_the_reading_engine_reads_prefetch_layers_ahead_within_its_window(prefetch):
+    from korvane.offload.engines import ReadingEngine
+    from korvane.offload.policy import StreamingPolicy
+    log = []
+    groups = [_ReadGroup(log, f"g{i}") for i in range(5)]
+    policy = StreamingPolicy({g.name: [g] for g in groups},
+                             ReadingEngine(_Copies(log), prefetch), prefetch)
+
+    def forward():
+        policy.begin_forward()
+        try:
+            for group in groups:
+                policy.before(group.name)
+                assert sum(g.leased for g in groups) <= 1 + prefetch
+                log.append(f"run {group.name}")
+                policy.after(group.name)
+        finally:
+            policy.end_forward()
+
+    for _ in range(3):
+        forward()
+    runs = [index for index, entry in enumerate(log) if entry.startswith("run")]
+    for run in runs[-5:]:  # the last forward: each layer read before the one prefetch back ran
+        name = log[run].split()[1]
+        read = max(index for index in range(run) if log[index] == f"read {name}")
+        before = runs[runs.index(run) - max(prefetch, 1)]
+        assert read < before if prefetch else read > before  # with none ahead, after it ran
+    groups[3].failing = 1  # its read ahead fails, and is read again when fetched
+    forward()
+    assert log.count("read g3") == 3 + 2
+    groups[3].failing = 2  # fails again when fetched: that forward raises, the next works
+    with pytest.raises(OSError, match="^reading g3$"):
+        forward()
+    assert sum(g.leased for g in groups) <= 1 + prefetch
+    forward()
