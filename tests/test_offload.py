@@ -208,6 +208,21 @@ def test_copy_then_wait_then_run_then_free_with_the_next_fetched_ahead(pool, mon
                    ("free", "4")]
 
 
+def test_hooks_registered_after_offloading_see_their_layers_weights(pool):
+    module = mlp()
+    total = module[2].weight.sum().item()
+    offload_module(module, pool, "cpu")
+    seen = []
+    module[2].register_forward_pre_hook(
+        lambda layer, args: seen.append(("before", layer.weight.sum().item())), prepend=True)
+    module[2].register_forward_hook(
+        lambda layer, args, out: seen.append(("after", layer.weight.sum().item())))
+    with torch.no_grad():
+        for _ in range(2):
+            module(torch.randn(2, 16))
+    assert seen == 2 * [("before", total), ("after", total)]
+
+
 def test_a_prefetched_layer_is_attached_only_when_it_starts(pool):
     module = mlp()
     offload_module(module, pool, "cpu", prefetch=1)

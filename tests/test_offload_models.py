@@ -78,6 +78,11 @@ def test_outputs_and_greedy_generate_are_bit_identical(name):
         assert all(torch.equal(offloaded_state[key], value) for key, value in state.items())
         ties = [(a, b) for a in state for b in state if a < b and state[a] is state[b]]
         assert all(offloaded_state[a] is offloaded_state[b] for a, b in ties)
+        # A submodule's state_dict() holds its host copies only as long as it lives.
+        inner = next(module for module in model.children() if module.state_dict())
+        copies = [value.untyped_storage()._weak_ref() for value in inner.state_dict().values()]
+        del offloaded_state
+        assert all(map(torch.UntypedStorage._expired, copies))
         assert torch.equal(model(tokens, **extra).logits, logits)
         first = offloaded.stats()
         assert torch.equal(model.generate(tokens, max_new_tokens=5, do_sample=False), generated)

@@ -300,14 +300,17 @@ class OffloadedModule:
                 self._guarded.append(sub)
 
     def _hook(self) -> None:
-        # Ours run before and after the layers' hooks registered so far, so those see the
-        # weights loaded; forward hooks added later, and pre-hooks added later with
-        # prepend=True, do not.
+        # Ours run before and after the layers' other hooks, so those see the weights loaded:
+        # each forward moves our pre-hooks back to the front, and each layer call its forward
+        # hook to the end, past hooks registered since.
         add = self._handles.append
-        add(self.module.register_state_dict_post_hook(self._forget_host_copies()))
+        self._hook_ids = {}
         for layer in self._needs:
-            add(layer.register_forward_pre_hook(self._before_layer, prepend=True))
-            add(layer.register_forward_hook(self._after_layer, always_call=True))
+            before = layer.register_forward_pre_hook(self._before_layer, prepend=True)
+            after = layer.register_forward_hook(self._after_layer, always_call=True)
+            self._hook_ids[layer] = (before.id, after.id)
+            add(before)
+            add(after)
             add(layer.register_state_dict_post_hook(self._state_dict_hook(layer)))
         # The module's forward brackets the forward, so that any exception ends it, and
         # serializes calls from several threads. The modules that hold streamed weights
@@ -315,6 +318,8 @@ class OffloadedModule:
         self._override(self.module, "forward", self._forward_of(self.module.forward))
         streamed = {id(t) for t in self._all_streamed}
         for sub in _holding(self.module, streamed):
+            forget = functools.partial(type(self)._forget_host_copies, self)
+            add(sub.register_state_dict_post_hook(forget))
             self._override(sub, "_apply", functools.partial(self._checked_apply, sub))
             self._override(sub, "load_state_dict", self._load_state_dict_of(sub))
             self._override(sub, "__reduce_ex__", _refuse_pickling)
@@ -347,6 +352,8 @@ class OffloadedModule:
                 self._owner = me
                 try:
                     _refuse_gradients(self._all_streamed)
+                    for layer, (before, _) in self._hook_ids.items():
+                        layer._forward_pre_hooks.move_to_end(before, last=False)
                     # A layer called on its own and interrupted may have left its weights.
                     self._policy.release_all()
                     self._policy.begin_forward()
@@ -441,6 +448,7 @@ class OffloadedModule:
                                "the module runs in another: call it from one thread at a time")
         if torch.is_grad_enabled():
             _refuse_gradients(self._streamed[layer])
+        layer._forward_hooks.move_to_end(self._hook_ids[layer][1])
         self._policy.before(layer)
 
     def _after_layer(self, layer, args, output) -> None:
@@ -474,11 +482,10 @@ class OffloadedModule:
                 copies[group] = [t.detach() for t in group.staged.restore(torch.device("cpu"))]
         return copies[group]
 
-    def _forget_host_copies(self):
-        def forget(module, state_dict, prefix, local_metadata) -> None:
+    def _forget_host_copies(self, module, state_dict, prefix, local_metadata) -> None:
+        # The module state_dict() was called on ends its call last, and only it has no prefix.
+        if not prefix:
             self._host_copies = (None, {})
-
-        return forget
 
 
 class _Weights:
