@@ -301,7 +301,9 @@ class _ReadWeights(_Weights):
         return request
 
     def end_read(self) -> None:
-        self.tensors = []
+        # Copies of tensors that straddle buffers (larger than a bucket, or on CUDA machines)
+        # go with the buffers, so that host memory outside the pool stays bounded too.
+        self.tensors, self._reused = [], {}
         self._leased = None
         run = self._run.reading.pop(id(self), None)
         if run is not None:
