@@ -52,6 +52,16 @@ def test_checkpoint_benchmark_reads_every_layer_each_time(tmp_path, capsys):
     assert "reader GB/s / plain readinto GB/s" in capsys.readouterr().out
 
 
+def test_checkpoint_benchmark_times_an_offloaded_llama_reading_its_layers(tmp_path, capsys):
+    pytest.importorskip("transformers")
+    config = bench_checkpoint.llama_config(width=256, blocks=4)
+    row = bench_checkpoint.measure_forward(tmp_path, config, repeat=1, tokens=4, budget_share=0.9)
+    assert row["same"] and row["host_bytes"] <= row["budget"]
+    assert row["read_bytes"] > 2 * row["model_bytes"]  # loaded, then read again in each forward
+    bench_checkpoint.report_forward(row)
+    assert "offloaded / (resident + readinto + copy)" in capsys.readouterr().out
+
+
 @pytest.mark.skipif(torch.cuda.is_available(), reason="runs the whole check on CUDA")
 def test_gpu_check_without_cuda_says_so_and_fails(capsys):
     assert gpu_check.main(["--no-sanitizer"]) == gpu_check.NO_CUDA == 3

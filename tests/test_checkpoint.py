@@ -348,3 +348,285 @@ def test_held_layers_are_the_first_that_leave_room_for_the_reads(layers, budget,
 def test_held_layers_refuses_budgets_that_cannot_work(budget, error, match):
     with pytest.raises(error, match=match):
         held_layers([10, 10, 10], budget, 1)
+
+
+MIB = 1 << 20
+
+
+def meta_llama(build="meta_parameters", dtype=torch.float32):
+    config = transformers.LlamaConfig(
+        vocab_size=128, hidden_size=256, intermediate_size=512, num_hidden_layers=4,
+        num_attention_heads=4, num_key_value_heads=2, tie_word_embeddings=True, torch_dtype=dtype)
+    context = {"meta_parameters": meta_parameters(), "meta": torch.device("meta")}.get(build)
+    if context is None:  # real weights of another seed, which the checkpoint replaces
+        torch.manual_seed(1)
+        return transformers.LlamaForCausalLM(config).to(dtype).eval()
+    with context:
+        return transformers.LlamaForCausalLM(config).to(dtype).eval()
+
+
+@pytest.fixture(scope="module")
+def deep(tmp_path_factory):
+    """A tied four-layer Llama saved sharded, the model and its greedy tokens and logits."""
+    torch.manual_seed(0)
+    model = meta_llama("real")
+    torch.manual_seed(0)
+    model = transformers.LlamaForCausalLM(model.config).eval()
+    folder = tmp_path_factory.mktemp("deep")
+    model.save_pretrained(folder, max_shard_size="1MB")
+    ids = torch.tensor([[3, 1, 4, 1, 5]])
+    with torch.no_grad():
+        tokens = model.generate(ids, max_new_tokens=6, do_sample=False)
+        logits = model(ids).logits
+    return folder, model, ids, tokens, logits
+
+
+# Pool buckets start at 1 MiB: each block's read takes three, the tied embedding and the norms
+# one; 7 MiB reads every block and the final norm, 10 MiB holds one of them.
+@pytest.mark.parametrize("budget, read_again", [(None, False), (7 * MIB, True), (10 * MIB, True)])
+@pytest.mark.parametrize("build", ["meta_parameters", "real"])
+def test_outputs_and_generate_are_bit_identical_and_the_pool_stays_in_budget(
+        deep, build, budget, read_again):
+    from korvane.offload import offload_checkpoint
+    folder, reference, ids, tokens, logits = deep
+    ext = load_extension()
+    pool = ext.PinnedMemoryPool()
+    module = meta_llama(build)
+    offloaded = offload_checkpoint(module, folder, pool, "cpu", host_budget=budget)
+    checkpoint_bytes = Checkpoint(folder).nbytes
+    loaded = offloaded.stats()["read_bytes"]
+    assert loaded < checkpoint_bytes if read_again else loaded == checkpoint_bytes
+    with torch.no_grad():
+        assert torch.equal(module.generate(ids, max_new_tokens=6, do_sample=False), tokens)
+        assert torch.equal(module(ids).logits, logits)
+        if read_again:  # the checkpoint is only read: a weight it serves cannot be changed
+            with pytest.raises(RuntimeError, match="^a weight that offload_checkpoint reads"):
+                module.load_state_dict(reference.state_dict())
+    stats = offloaded.stats()
+    assert (stats["read_bytes"] > 2 * checkpoint_bytes) == read_again
+    assert stats["host_bytes"] <= (budget or stats["streamed_bytes"] + MIB)
+    offloaded.close()
+    assert module.lm_head.weight is module.model.embed_tokens.weight
+    assert pool.stats()["leased_count"] == 0
+    assert all(tensor.device.type == "cpu" for tensor in module.state_dict().values())
+    for key, value in reference.state_dict().items():
+        assert same_bytes(module.state_dict()[key], value), key
+
+
+@pytest.mark.parametrize("case, error, match", [
+    ("meta", ValueError, "^non-persistent buffer 'model.rotary_emb.inv_freq' is on the meta"),
+    ("bf16", TypeError, r"'model.embed_tokens.weight' has dtype torch.float32 in the checkpoint, "
+                        r"torch.bfloat16 in the module"),
+    ("unexpected", ValueError, "unexpected keys 'extra'$"),
+    ("missing", FileNotFoundError, "checkpoint '.*nowhere' does not exist$"),
+    ("truncated", ValueError, r"key '.*' ends at byte \d+, past the end of the file \(\d+ "
+                              r"bytes\): the file is truncated$"),
+    ("changed", OSError, r"^reading '.*' from .*: the file is now \d+ bytes, \d+ when it was "
+                         r"indexed"),  # after the pool leased buffers and some were read
+    (-1, ValueError, "^host_budget must be 0 or more bytes, not -1$"),
+    (1.5, TypeError, "^host_budget must be an int \\(bytes\\) or None, not float$"),
+    (6 * MIB, ValueError, "^host_budget of 6291456 bytes is too small: .* need 1048576 and the "
+                          "reads of 1 \\+ prefetch layers at once 6291456$"),
+])
+def test_bad_input_is_one_line_with_every_buffer_back_and_the_module_as_it_was(
+        deep, tmp_path, case, error, match):
+    from korvane.offload import offload_checkpoint
+    folder = deep[0]
+    module = meta_llama({"meta": "meta", "changed": "real"}.get(case, "meta_parameters"),
+                        torch.bfloat16 if case == "bf16" else torch.float32)
+    if case in ("unexpected", "truncated", "changed"):
+        files = sorted(shutil.copytree(folder, tmp_path / "c").glob("*.safetensors"))
+        folder = Checkpoint(tmp_path / "c") if case == "changed" else tmp_path / "c"
+        if case == "unexpected":  # the first file with a key more
+            state = {**safetensors_torch.load_file(files[0]), "extra": torch.ones(1)}
+            safetensors_torch.save_file(state, files[0])
+        else:
+            os.truncate(files[-1], os.path.getsize(files[-1]) - 1000)
+    before = {name: tensor for name, tensor in module.state_dict(keep_vars=True).items()}
+    values = {name: value.detach().clone() for name, value in before.items() if not value.is_meta}
+    pool = load_extension().PinnedMemoryPool()
+    with pytest.raises(error, match=match) as raised:
+        offload_checkpoint(module, tmp_path / "nowhere" if case == "missing" else folder, pool,
+                           "cpu", host_budget=case if not isinstance(case, str) else None)
+    assert "\n" not in str(raised.value)
+    assert pool.stats()["leased_count"] == 0
+    after = module.state_dict(keep_vars=True)
+    assert after.keys() == before.keys() and all(after[k] is v for k, v in before.items())
+    assert all(same_bytes(after[name], value) for name, value in values.items())
+
+
+def test_strict_false_ignores_unexpected_keys_and_keeps_missing_values(deep, tmp_path):
+    from korvane.offload import offload_checkpoint
+    folder, reference, ids, _, logits = deep
+    state = {key: value for key, value in reference.state_dict().items()
+             if key not in ("model.norm.weight", "lm_head.weight")}
+    safetensors_torch.save_file({**state, "extra": torch.ones(1)}, tmp_path / "m.safetensors")
+    module = meta_llama("real")
+    own_norm = module.model.norm.weight.detach().mul_(2).clone()
+    with offload_checkpoint(module, tmp_path / "m.safetensors", load_extension().PinnedMemoryPool(),
+                            "cpu", strict=False, host_budget=7 * MIB), torch.no_grad():
+        got = module(ids).logits
+    reference_norm = reference.model.norm.weight.detach().clone()
+    with torch.no_grad():
+        reference.model.norm.weight.copy_(own_norm)
+        expected = reference(ids).logits
+        reference.model.norm.weight.copy_(reference_norm)
+    assert torch.equal(got, expected) and not torch.equal(got, logits)
+
+
+def test_a_read_failing_mid_forward_raises_from_it_leaks_nothing_and_recovers(deep, tmp_path):
+    from korvane.offload import offload_checkpoint
+    _, _, ids, tokens, logits = deep
+    folder = shutil.copytree(deep[0], tmp_path / "c")
+    pool = load_extension().PinnedMemoryPool()
+    module = meta_llama()
+    offloaded = offload_checkpoint(module, folder, pool, "cpu", host_budget=7 * MIB)
+    with torch.no_grad():
+        module(ids)
+        shutil.move(folder, tmp_path / "away")
+        with pytest.raises(OSError, match=r"^reading 'model\.layers\.\d\..*' from .*c/model-"):
+            module(ids)
+        assert offloaded.stats()["host_bytes"] <= 7 * MIB
+        assert pool.stats()["leased_count"] == offloaded.stats()["host_bytes"] // MIB
+        shutil.move(tmp_path / "away", folder)
+        assert torch.equal(module(ids).logits, logits)
+        assert torch.equal(module.generate(ids, max_new_tokens=6, do_sample=False), tokens)
+    offloaded.close()
+    assert pool.stats()["leased_count"] == 0
+
+
+@pytest.mark.parametrize("fit, leased, straddling", [(False, 3 * MIB, 2), (True, 4 * MIB, 0)])
+def test_a_run_laid_out_for_a_reader_gets_the_file_bytes_and_fit_keeps_each_tensor_whole(
+        tmp_path, fit, leased, straddling):
+    from korvane.offload.staging import PackedRun
+    torch.manual_seed(0)
+    tensors = {f"t{i}": torch.randn(196608) for i in range(3)}  # 0.75 MiB each
+    tensors["small"] = torch.randn(3, 26214)  # 0.3 MiB
+    safetensors_torch.save_file(tensors, tmp_path / "run.safetensors")
+    checkpoint = Checkpoint(tmp_path / "run.safetensors")
+    pool = load_extension().PinnedMemoryPool()
+    layout = [torch.zeros(()).expand(tensor.shape) for tensor in tensors.values()]
+    run = PackedRun(pool, [layout], fit=fit)
+    assert run.leased_bytes == leased
+    group, pieces = run.lay_out(0)
+    assert [sum(n for _, _, n in parts) for parts in pieces] == [t.nbytes for t in tensors.values()]
+    assert sum(len(parts) > 1 for parts in pieces) == straddling
+    for key, parts in zip(tensors, pieces):
+        checkpoint.read_into(key, parts)
+    assert all(same_bytes(a, b) for a, b in zip(group.restore(), tensors.values()))
+    run.release()
+    assert pool.stats()["leased_count"] == 0
+    with pytest.raises(ValueError, match="^group 0 has a tensor of strides \\(1, 2\\): a group "):
+        PackedRun(pool, [[torch.zeros(3, 2).t()]]).lay_out(0)
+
+
+@pytest.mark.parametrize("budget", [None, 7 * MIB])
+def test_reads_copied_to_cuda_are_ordered_and_their_buffers_go_back_only_when_copied(
+        deep, cuda_order, budget):
+    """Under the stream-order stand-in (or a real device): a read buffer is copied on the copy
+    stream, waited for by compute, and released only once the copy has run."""
+    from conftest import check_releases
+    from korvane.offload import offload_checkpoint
+    folder, _, ids, _, logits = deep
+    pool = check_releases(cuda_order, load_extension().PinnedMemoryPool(64 * MIB))
+    module = meta_llama("real")  # the stand-in has no meta device
+    with offload_checkpoint(module, folder, pool, "cuda", host_budget=budget) as offloaded, \
+            torch.no_grad():
+        for _ in range(3):  # the first learns the order, the others read ahead
+            assert torch.equal(module(ids.cuda()).logits.cpu(), logits)
+        stats = offloaded.stats()
+    assert stats["host_bytes"] <= (budget or 11 * MIB)
+    assert (stats["read_bytes"] > 2 * stats["streamed_bytes"]) == (budget is not None)
+    assert pool.stats()["leased_count"] == 0
+
+
+class _Read:
+    def __init__(self, log, name, ok):
+        self.log, self.name, self.ok = log, name, ok
+
+    def done(self):
+        return True
+
+    def succeeded(self):
+        return self.ok
+
+    def wait(self):
+        if not self.ok:
+            raise OSError(f"reading {self.name}")
+
+    def cancel(self):
+        pass
+
+
+class _ReadGroup:
+    """A group read from a checkpoint, as ReadingEngine sees it; logs its reads."""
+    reads = True
+    nbytes = 1
+
+    def __init__(self, log, name):
+        self.log, self.name, self.leased, self.failing = log, name, False, 0
+
+    def start_read(self):
+        assert not self.leased
+        self.leased = True
+        self.log.append(f"read {self.name}")
+        self.failing -= 1
+        return _Read(self.log, self.name, self.failing < 0)
+
+    def end_read(self):
+        self.leased = False
+
+
+class _Copies:
+    def __init__(self, log):
+        self.log = log
+
+    def fetch(self, group):
+        assert group.leased
+        self.log.append(f"copy {group.name}")
+
+    def wait(self, group):
+        pass
+
+    attach = detach = free = wait
+
+    def stats(self):
+        return {}
+
+
+@pytest.mark.parametrize("prefetch", [0, 1, 2])
+def test_the_reading_engine_reads_prefetch_layers_ahead_within_its_window(prefetch):
+    from korvane.offload.engines import ReadingEngine
+    from korvane.offload.policy import StreamingPolicy
+    log = []
+    groups = [_ReadGroup(log, f"g{i}") for i in range(5)]
+    policy = StreamingPolicy({g.name: [g] for g in groups},
+                             ReadingEngine(_Copies(log), prefetch), prefetch)
+
+    def forward():
+        policy.begin_forward()
+        try:
+            for group in groups:
+                policy.before(group.name)
+                assert sum(g.leased for g in groups) <= 1 + prefetch
+                log.append(f"run {group.name}")
+                policy.after(group.name)
+        finally:
+            policy.end_forward()
+
+    for _ in range(3):
+        forward()
+    runs = [index for index, entry in enumerate(log) if entry.startswith("run")]
+    for run in runs[-5:]:  # the last forward: each layer read before the one prefetch back ran
+        name = log[run].split()[1]
+        read = max(index for index in range(run) if log[index] == f"read {name}")
+        before = runs[runs.index(run) - max(prefetch, 1)]
+        assert read < before if prefetch else read > before  # with none ahead, after it ran
+    groups[3].failing = 1  # its read ahead fails, and is read again when fetched
+    forward()
+    assert log.count("read g3") == 3 + 2
+    groups[3].failing = 2  # fails again when fetched: that forward raises, the next works
+    with pytest.raises(OSError, match="^reading g3$"):
+        forward()
+    assert sum(g.leased for g in groups) <= 1 + prefetch
+    forward()

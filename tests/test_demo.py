@@ -10,7 +10,11 @@ import torch
 
 from korvane.offload import demo, offload, staging
 
-SMALL_OFFLOAD = ["--layers", "2", "--total-mib", "4", "--batches", "2", "--seq-len", "4"]
+SMALL_OFFLOAD = ["--mode", "module", "--layers", "2", "--total-mib", "4", "--batches", "2",
+                 "--seq-len", "4"]
+# A tied embedding of 8192 tokens is most of a small Llama: the budget leaves room for its reads.
+SMALL_CHECKPOINT = ["--layers", "6", "--total-mib", "32", "--tokens", "3", "--seq-len", "4",
+                    "--host-budget-mib", "24"]
 
 
 def summary(out):
@@ -32,15 +36,52 @@ def test_small_offload_run_verifies_and_reports(capsys):
     assert "bytes" not in out  # sizes are in KiB and MiB, never raw byte counts
 
 
-def test_the_demo_piped_to_a_file_prints_whole_lines_and_its_summary():
+@pytest.mark.parametrize("options, row, value", [
+    (SMALL_OFFLOAD, "outputs", "2 of 2 equal bit for bit"),
+    (SMALL_CHECKPOINT, "tokens identical", "yes"),
+])
+def test_the_demo_piped_to_a_file_prints_whole_lines_and_its_summary(options, row, value):
     """As a user runs it from the checkout, with the output going to a pipe."""
+    if options is SMALL_CHECKPOINT:
+        pytest.importorskip("transformers")
     result = subprocess.run(
-        [sys.executable, "-m", "korvane.offload", *SMALL_OFFLOAD], stdout=subprocess.PIPE,
+        [sys.executable, "-m", "korvane.offload", *options], stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT, cwd=Path(__file__).resolve().parents[1], timeout=300)
     out = result.stdout.decode()
     assert result.returncode == 0, out
     assert "\r" not in out and "\x1b" not in out
-    assert summary(out)["outputs"] == "2 of 2 equal bit for bit"
+    assert summary(out)[row] == value
+
+
+def test_the_checkpoint_job_reports_the_child_and_fails_when_tokens_differ(monkeypatch, capsys):
+    pytest.importorskip("transformers")
+    child = demo._child
+
+    def corrupting(args, folder):
+        result = child(args, folder)
+        result["tokens"][-1] += 1
+        return result
+
+    monkeypatch.setattr(demo, "_child", corrupting)
+    assert demo.main(SMALL_CHECKPOINT) == 1
+    out = capsys.readouterr().out
+    rows = summary(out)
+    assert rows["tokens identical"] == "no" and "The tokens DIFFER" in out
+    assert rows["model"] == "27.5 MiB, 6 Llama blocks, on cpu"
+    held = float(re.fullmatch(r"([\d.]+) MiB, budget 24.0 MiB", rows["pool buffers"])[1])
+    growth = float(re.fullmatch(r"([\d.]+) MiB, [\d.]+ x the model",
+                                rows["child's peak memory growth"])[1])
+    assert held <= 24 and growth <= 24 + 2 * 4 + 160  # the budget, two layers' reads, 160 MiB
+    assert float(rows["read while generating"].split(" MiB")[0]) > 27.5  # layers read again
+    assert "bytes" not in out
+
+
+def test_a_budget_too_small_for_the_child_fails_the_run_in_one_line(capsys):
+    pytest.importorskip("transformers")
+    assert demo.main([*SMALL_CHECKPOINT[:-1], "4"]) == 1
+    out = capsys.readouterr().out
+    assert re.search(r"^The offloaded child process failed \(exit 1\): ValueError: host_budget "
+                     r"of 4194304 bytes is too small: .*$", out, re.M)
 
 
 def test_help_is_plain_text(capsys):
@@ -49,6 +90,7 @@ def test_help_is_plain_text(capsys):
     assert exit.value.code == 0
     out = capsys.readouterr().out
     assert "With --mode round-trip it instead" in out and "``" not in out
+    assert "With --mode module it instead" in out
 
 
 def test_a_wrong_offloaded_weight_fails_the_run(monkeypatch, capsys):
@@ -121,6 +163,9 @@ def test_default_layer_sizes():
     ["--mode", "round-trip", "--total-mib", "1", "--layers", "300"],
     ["--mode", "round-trip", "--total-mib", str(10 ** 30)],  # more than any machine holds
     ["--seq-len", str(10 ** 12)],
+    ["--mode", "module", "--seq-len", str(10 ** 12)],
+    ["--tokens", "0"],
+    ["--host-budget-mib", "0"],
     ["--mode", "round-trip", "--total-mib", "4000", "--layers", str(10 ** 6)],  # a bucket each
     ["--seed", str(1 << 64)],
     pytest.param(["--device", "cuda"], marks=pytest.mark.skipif(

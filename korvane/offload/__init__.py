@@ -21,19 +21,24 @@ __all__ = [
     "release_idle_memory",
     "offload_module",
     "OffloadedModule",
+    "offload_checkpoint",
+    "Checkpoint",
+    "meta_parameters",
     "stage_many",
     "StagedGroup",
     "stage_to_host",
     "StagedTensor",
 ]
 
-# Where each lazy name lives. offload_checkpoint joins these, from korvane.offload.checkpoint,
-# with its import under TYPE_CHECKING below and its name in __all__.
+# Where each lazy name lives.
 _EXPORTS = {
     "PinnedMemoryPool": "korvane.offload.pinned_pool",
     "release_idle_memory": "korvane.offload.host_memory",
     "offload_module": "korvane.offload.offload",
     "OffloadedModule": "korvane.offload.offload",
+    "offload_checkpoint": "korvane.offload.from_checkpoint",
+    "Checkpoint": "korvane.offload.checkpoint",
+    "meta_parameters": "korvane.offload.checkpoint",
     "stage_many": "korvane.offload.staging",
     "StagedGroup": "korvane.offload.staging",
     "stage_to_host": "korvane.offload.staging",
@@ -41,6 +46,9 @@ _EXPORTS = {
 }
 
 if TYPE_CHECKING:
+    from korvane.offload.checkpoint import Checkpoint as Checkpoint
+    from korvane.offload.checkpoint import meta_parameters as meta_parameters
+    from korvane.offload.from_checkpoint import offload_checkpoint as offload_checkpoint
     from korvane.offload.host_memory import release_idle_memory as release_idle_memory
     from korvane.offload.offload import OffloadedModule as OffloadedModule
     from korvane.offload.offload import offload_module as offload_module

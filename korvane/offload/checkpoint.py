@@ -387,6 +387,11 @@ class ReadRequest:
         """Whether the reads finished, failed or were cancelled."""
         return self._future.done()
 
+    def succeeded(self) -> bool:
+        """Whether the reads finished, every byte in place."""
+        return self._future.done() and not self._future.cancelled() and (
+            self._future.exception() is None)
+
     def wait(self) -> None:
         """Blocks until every byte is in place, counting the time in the reader's
         ``seconds_waited``; a failed read raises its ``OSError`` (naming the path and key)."""

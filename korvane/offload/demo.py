@@ -1,10 +1,15 @@
-"""The offload demo: a model streamed layer by layer through a pool of pinned host buffers.
+"""The offload demo: a model too large for the memory it runs in, streamed layer by layer.
 
-By default the demo builds a transformer-shaped language model of about 1 GiB with random
-weights, runs the same batches through it as it is and through a copy whose layers wait in
-pooled host buffers and come to the device one by one, checks that every output is the same
-bit for bit, and tells how long each took, how much of the model was on the device at once
-and what the pool did.
+By default the demo builds a Llama-architecture model from transformers with random weights
+(about 1 GiB), saves it sharded as a safetensors checkpoint in a temporary folder, and generates
+a few tokens twice: with the model resident, and in a child process (so that its memory is its
+own) with the model rebuilt on the meta device and offloaded straight from the checkpoint under
+a host budget of about half its size, the layers the pool does not hold read from the checkpoint
+ahead of their calls. It checks that the tokens are the same, and tells how long each token
+took both ways, the child's peak memory against the model's size, and what was read.
+
+With --mode module it instead runs the same batches through a transformer-shaped model as it
+is and through a copy whose layers wait in pooled host buffers, and checks every output.
 
 With --mode round-trip it instead moves the layers of a synthetic model to host memory and
 back, each pass once through the pool and once through fresh host memory per transfer, checks
@@ -14,8 +19,13 @@ every restored layer and shows the pool memory that holds the model.
 from __future__ import annotations
 
 import argparse
+import json
 import math
+import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import time
 from typing import Callable, Optional
 
@@ -34,20 +44,27 @@ ROW_BYTES = 4096  # every layer of the round trip is a whole number of such rows
 def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="python -m korvane.offload", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--mode", choices=["offload", "round-trip"], default="offload",
-                        help="what to run (default offload)")
+    parser.add_argument("--mode", choices=["checkpoint", "module", "round-trip"],
+                        default="checkpoint", help="what to run (default checkpoint)")
     parser.add_argument("--layers", type=_at_least(2), default=20,
                         help="transformer blocks, or layers of the round trip (default 20)")
     parser.add_argument("--total-mib", type=_at_least(1), default=1024,
                         help="size of the model in MiB (default 1024)")
+    parser.add_argument("--tokens", type=_at_least(1), default=8,
+                        help="checkpoint: tokens generated each way (default 8)")
+    parser.add_argument("--host-budget-mib", type=_at_least(1), default=None,
+                        help="checkpoint: the offloaded model's host budget in MiB (default "
+                             "half the model)")
     parser.add_argument("--batches", type=_at_least(1), default=3,
-                        help="offload: batches run each way (default 3)")
+                        help="module: batches run each way (default 3)")
     parser.add_argument("--batch-size", type=_at_least(1), default=2,
-                        help="offload: sequences per batch (default 2)")
+                        help="module: sequences per batch (default 2)")
     parser.add_argument("--seq-len", type=_at_least(1), default=32,
-                        help="offload: tokens per sequence (default 32)")
+                        help="checkpoint and module: tokens per sequence, or of the prompt "
+                             "(default 32)")
     parser.add_argument("--prefetch", type=_at_least(0), default=1,
-                        help="offload: layers fetched ahead of the running one (default 1)")
+                        help="checkpoint and module: layers fetched ahead of the running one "
+                             "(default 1)")
     parser.add_argument("--passes", type=_at_least(1), default=3,
                         help="round-trip: round trips per way (default 3)")
     parser.add_argument("--budget-mib", type=_at_least(0), default=None,
@@ -56,10 +73,24 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
                         help="where the model runs: auto (CUDA when available), cpu, cuda, cuda:N")
     parser.add_argument("--seed", type=_at_least(-(1 << 63), most=(1 << 64) - 1), default=0,
                         help="seeds the weights and the batches (default 0)")
+    parser.add_argument("--child", help=argparse.SUPPRESS)  # the checkpoint's folder, in the child
     args = parser.parse_args(argv)
     total_bytes = args.total_mib * MIB
+    if args.mode == "checkpoint":
+        args.width = workload.llama_width_for(total_bytes, args.layers)
+        if args.width is None:
+            least = -(-workload.llama_bytes(args.layers, workload.MIN_WIDTH) // MIB)
+            parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} "
+                         f"Llama blocks: they need at least {least} MiB")
+        positions = workload.llama_config(args.layers, args.width).max_position_embeddings
+        if args.seq_len + args.tokens > positions:
+            parser.error(f"--seq-len {args.seq_len} and --tokens {args.tokens} make more than "
+                         f"the {positions} positions the model has")
+        if args.child is None:
+            _check_checkpoint_room(parser, args, workload.llama_bytes(args.layers, args.width))
+        return args
     _check_memory(parser, args, total_bytes, forward_bytes=0)
-    if args.mode == "offload":
+    if args.mode == "module":
         args.width = workload.width_for(total_bytes, args.layers)
         if args.width is None:
             least = -(-workload.model_bytes(args.layers, workload.MIN_WIDTH) // MIB)
@@ -68,7 +99,7 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     elif args.layers * ROW_BYTES > total_bytes:
         parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} layers "
                      f"of at least {ROW_BYTES // 1024} KiB each")
-    if args.mode == "offload":
+    if args.mode == "module":
         _check_memory(parser, args, total_bytes,
                       workload.forward_bytes(args.batch_size, args.seq_len, args.width))
     return args
@@ -90,6 +121,22 @@ def _check_memory(parser: argparse.ArgumentParser, args: argparse.Namespace, tot
         on_device = 2 * total_bytes if args.mode == "offload" else total_bytes
         needs = [(host, staged + total_bytes), (device, on_device + forward_bytes)]
     for (what, present), needed in needs:
+        if needed > present:
+            parser.error(f"these sizes need at least {needed // MIB} MiB of {what}, more than "
+                         f"the {present // MIB} MiB this machine has")
+
+
+def _check_checkpoint_room(parser: argparse.ArgumentParser, args: argparse.Namespace,
+                           model_bytes: int) -> None:
+    """Refuses a model this machine cannot hold: twice in host memory (the resident model, and
+    the child's pool with what it builds), once in the temporary folder."""
+    needs = [("host memory", psutil.virtual_memory().total, 2 * model_bytes),
+             (f"free disk in {tempfile.gettempdir()}",
+              shutil.disk_usage(tempfile.gettempdir()).free, model_bytes)]
+    if args.device.type == "cuda":
+        needs.append((f"memory on {args.device}",
+                      torch.cuda.get_device_properties(args.device).total_memory, model_bytes))
+    for what, present, needed in needs:
         if needed > present:
             parser.error(f"these sizes need at least {needed // MIB} MiB of {what}, more than "
                          f"the {present // MIB} MiB this machine has")
@@ -418,9 +465,137 @@ def _layers(count: int) -> str:
     return "no layer" if count == 0 else f"{count} layer{'s' if count > 1 else ''}"
 
 
+def prompt(args: argparse.Namespace) -> torch.Tensor:
+    generator = torch.Generator().manual_seed(args.seed)
+    return torch.randint(workload.VOCAB, (1, args.seq_len), generator=generator)
+
+
+def generate(model, ids: torch.Tensor, args: argparse.Namespace) -> tuple[list[int], float]:
+    """Greedy tokens after the prompt, and the seconds per token."""
+    ids = ids.to(args.device)
+    with torch.inference_mode():
+        model.generate(ids, max_new_tokens=1, do_sample=False)  # warms up, learns the order
+        synchronize(args.device)
+        start = time.perf_counter()
+        out = model.generate(ids, max_new_tokens=args.tokens, min_new_tokens=args.tokens,
+                             do_sample=False)
+        synchronize(args.device)
+    return out[0, ids.shape[1]:].tolist(), (time.perf_counter() - start) / args.tokens
+
+
+def run_child(args: argparse.Namespace) -> int:
+    """In the child: the model rebuilt on meta and offloaded from the checkpoint; prints one
+    line of JSON with the tokens, the times and the memory."""
+    from transformers import AutoConfig, LlamaForCausalLM
+
+    from korvane.offload import meta_parameters, offload_checkpoint
+
+    with meta_parameters():
+        model = LlamaForCausalLM(AutoConfig.from_pretrained(args.child)).eval()
+    before = _rss("VmRSS")
+    with open("/proc/self/clear_refs", "w") as clear:  # the peak counts from here
+        clear.write("5")
+    start = time.perf_counter()
+    pool = PinnedMemoryPool(None if args.budget_mib is None else args.budget_mib * MIB)
+    budget = args.host_budget_mib * MIB
+    with offload_checkpoint(model, args.child, pool, args.device, prefetch=args.prefetch,
+                            host_budget=budget) as offloaded:
+        loading = time.perf_counter() - start
+        loaded = offloaded.stats()
+        tokens, per_token = generate(model, prompt(args), args)
+        stats = offloaded.stats()
+        grew = _rss("VmHWM") - before
+    print(json.dumps(dict(tokens=tokens, per_token=per_token, loading=loading, grew=grew,
+                          loaded_bytes=loaded["read_bytes"], stats=stats)))
+    return 0
+
+
+def _rss(field: str) -> int:
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith(field))
+
+
+def run_checkpoint(args: argparse.Namespace) -> int:
+    model_bytes = workload.llama_bytes(args.layers, args.width)
+    budget = args.host_budget_mib * MIB if args.host_budget_mib else model_bytes // 2
+    args.host_budget_mib = -(-budget // MIB)
+    print(f"A Llama-architecture model of {args.layers} blocks (width {args.width}, a "
+          f"vocabulary of {workload.VOCAB} tokens) holds {format_size(model_bytes)} of random "
+          f"float32 weights. It generates {args.tokens} tokens after a prompt of {args.seq_len}, "
+          f"resident on {args.device}, then in a child process rebuilt on the meta device and "
+          f"offloaded from its checkpoint under a host budget of {format_size(budget)}.")
+    if not sys.stderr.isatty():  # no progress bar, and so no carriage return, in a log
+        from transformers.utils import logging
+
+        logging.disable_progress_bar()
+    with tempfile.TemporaryDirectory(prefix="korvane-demo-") as folder:
+        start = time.perf_counter()
+        model = workload.build_llama(workload.llama_config(args.layers, args.width), args.seed)
+        model.save_pretrained(folder, max_shard_size="200MB")
+        shards = sum(name.endswith(".safetensors") for name in os.listdir(folder))
+        print(f"Built it and saved it in {shards} shards in {time.perf_counter() - start:.1f} s.")
+        tokens, per_token = generate(model.to(args.device), prompt(args), args)
+        del model
+        child = _child(args, folder)
+    if child is None:
+        return 1
+    return report_checkpoint(args, model_bytes, budget, tokens, per_token, child)
+
+
+def _child(args: argparse.Namespace, folder: str) -> Optional[dict]:
+    command = [sys.executable, *(["-I"] if sys.flags.isolated else []), "-m",
+               "korvane.offload", "--child", folder, "--layers", str(args.layers),
+               "--total-mib", str(args.total_mib), "--tokens", str(args.tokens),
+               "--seq-len", str(args.seq_len), "--prefetch", str(args.prefetch),
+               "--host-budget-mib", str(args.host_budget_mib), "--device", str(args.device),
+               "--seed", str(args.seed),
+               *([] if args.budget_mib is None else ["--budget-mib", str(args.budget_mib)])]
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        last = (result.stderr.strip().splitlines() or ["no message"])[-1]
+        print(f"The offloaded child process failed (exit {result.returncode}): {last}")
+        return None
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def report_checkpoint(args: argparse.Namespace, model_bytes: int, budget: int,
+                      tokens: list[int], per_token: float, child: dict) -> int:
+    stats = child["stats"]
+    same = child["tokens"] == tokens
+    read = stats["read_bytes"] - child["loaded_bytes"]
+    print(f"\nResident, a token took {per_token:.3f} s; offloaded from the checkpoint, "
+          f"{child['per_token']:.3f} s.")
+    print(f"The child loaded the model in {child['loading']:.2f} s, reading "
+          f"{format_size(child['loaded_bytes'])} into its pool; while generating it read "
+          f"{format_size(read)} more from the checkpoint and waited "
+          f"{stats['read_wait_seconds']:.3f} s for reads.")
+    print(f"The child's peak memory grew by {format_size(child['grew'])} from the model built "
+          f"on meta, {child['grew'] / model_bytes:.2f} times the model's "
+          f"{format_size(model_bytes)}; at the end its pool held "
+          f"{format_size(stats['host_bytes'])} under the budget of {format_size(budget)}.")
+    print("The tokens are identical both ways." if same else
+          "The tokens DIFFER: the offloaded model generated other tokens than the resident one.")
+    print_summary([
+        ("model", f"{format_size(model_bytes)}, {args.layers} Llama blocks, on {args.device}"),
+        ("per token, resident", f"{per_token:.3f} s"),
+        ("per token, offloaded", f"{child['per_token']:.3f} s"),
+        ("child's peak memory growth", f"{format_size(child['grew'])}, "
+                                      f"{child['grew'] / model_bytes:.2f} x the model"),
+        ("pool buffers", f"{format_size(stats['host_bytes'])}, budget {format_size(budget)}"),
+        ("read while loading", format_size(child["loaded_bytes"])),
+        ("read while generating", f"{format_size(read)}, {stats['read_wait_seconds']:.3f} s "
+                                  "waited"),
+        ("tokens identical", "yes" if same else "no"),
+    ])
+    return 0 if same else 1
+
+
 def main(argv: Optional[list[str]] = None) -> int:
     args = parse_args(argv)
-    return run_offload(args) if args.mode == "offload" else run_round_trip(args)
+    if args.child is not None:
+        return run_child(args)
+    runs = {"checkpoint": run_checkpoint, "module": run_offload, "round-trip": run_round_trip}
+    return runs[args.mode](args)
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ tensors. The policy (``korvane.offload.policy``) decides when.
 
 from __future__ import annotations
 
+import itertools
 import time
 
 import torch
@@ -152,3 +153,113 @@ def _completed(spans: list, all_done: bool) -> tuple[list, list]:
     for span in spans:
         (done if span[0].query() and span[1].query() else pending).append(span)
     return pending, done
+
+
+class ReadingEngine:
+    """Runs groups that stay in a checkpoint between forwards on top of another engine (CPU or
+    CUDA), which moves every group's bytes to the device.
+
+    A group with ``reads = True`` has no pool buffers of its own until it is fetched:
+    ``group.start_read()`` leases them and queues the checkpoint reads on a background reader,
+    returning a request with ``done()``, ``succeeded()``, ``wait()`` and ``cancel()``;
+    ``group.end_read()`` gives them back. The reads of at most ``1 + prefetch`` groups hold
+    buffers at once. Once a forward has shown the order in which such groups are fetched, each
+    group freed starts the read of the next one in that order (after the last, the first, for
+    the next forward), so that reads run ahead of the layers that need them while those before
+    compute. A group whose read is done when fetched is handed to the inner engine at once;
+    else at ``wait``, which waits for the read and raises its error (naming the file and key).
+    Other groups go straight to the inner engine.
+    """
+
+    def __init__(self, inner, prefetch: int, read_stats=lambda: {}):
+        self._inner = inner
+        self._window = 1 + prefetch
+        self._read_stats = read_stats
+        self._reads: dict = {}      # group -> its read request, in the order started
+        self._fetched: set = set()  # groups the policy fetched (the others were read ahead)
+        self._loaded: set = set()   # groups handed to the inner engine
+        self._order: list = []      # groups that read, in the order first fetched
+        self._learned = False       # whether a group was fetched a second time
+        self._last = None           # the group that read fetched last
+
+    def fetch(self, group) -> None:
+        if not getattr(group, "reads", False):
+            self._inner.fetch(group)
+            return
+        self._learn(group)
+        request = self._reads.get(group)
+        if request is not None and group not in self._fetched and (
+                request.done() and not request.succeeded()):
+            self._end_read(group)  # read ahead and failed: the file may be back, read it again
+        if group not in self._reads:
+            self._make_room()
+            self._reads[group] = group.start_read()
+        self._fetched.add(group)
+        if self._reads[group].succeeded():
+            self._load(group)
+
+    def wait(self, group) -> None:
+        if group in self._reads and group not in self._loaded:
+            self._reads[group].wait()
+            self._load(group)
+        self._inner.wait(group)
+
+    def attach(self, group) -> None:
+        self._inner.attach(group)
+
+    def detach(self, group) -> None:
+        self._inner.detach(group)
+
+    def free(self, group) -> None:
+        if not getattr(group, "reads", False):
+            self._inner.free(group)
+            return
+        self._end_read(group)
+        self._read_ahead(group)
+
+    def stats(self) -> dict:
+        return {**self._inner.stats(), **self._read_stats()}
+
+    def _load(self, group) -> None:
+        self._inner.fetch(group)
+        self._loaded.add(group)
+
+    def _end_read(self, group) -> None:
+        request = self._reads.pop(group, None)
+        try:
+            if group in self._loaded:
+                self._loaded.discard(group)
+                self._inner.free(group)
+        finally:
+            self._fetched.discard(group)
+            if request is not None:
+                request.cancel()
+                group.end_read()
+
+    def _learn(self, group) -> None:
+        if group in self._order:
+            self._learned = True
+        elif self._last in self._order:
+            self._order.insert(self._order.index(self._last) + 1, group)
+        else:
+            self._order.append(group)
+        self._last = group
+
+    def _make_room(self) -> None:
+        """Gives back the buffers of reads started ahead that the policy did not fetch yet,
+        the latest first, until one more read fits."""
+        for group in reversed(list(self._reads)):
+            if len(self._reads) < self._window:
+                return
+            if group not in self._fetched:
+                self._end_read(group)
+
+    def _read_ahead(self, freed) -> None:
+        if not self._learned or freed not in self._order:
+            return
+        start = self._order.index(freed) + 1
+        for group in itertools.chain(self._order[start:], self._order[:start]):
+            if len(self._reads) >= self._window:
+                return
+            if group not in self._reads:
+                self._reads[group] = group.start_read()

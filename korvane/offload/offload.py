@@ -6,7 +6,7 @@ import functools
 import itertools
 import threading
 import weakref
-from typing import Callable, Iterable, Optional, Union
+from typing import Any, Callable, Iterable, Optional, Union
 
 import torch
 from torch import nn
@@ -67,6 +67,20 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Device, *,
     raises a one-line ``TypeError`` or ``ValueError`` before anything is leased or moved; a
     failure on the way leaves the module as it was.
     """
+    device, layers = check_offload(module, pool, device, layers, prefetch)
+    kept = tensors_outside(module, layers)
+    grouped = group_by_readers(layers, kept)
+    # Used in place on the CPU, tensors are best inside one buffer each; that scatters a group
+    # over buffers leased ahead, which costs host memory only where the pool pins (touches) them.
+    run = PackedRun(pool, [tensors for _, tensors in grouped], *run_layout(device))
+    return OffloadedModule._offload(module, device, layers, kept, grouped, run, prefetch)
+
+
+def check_offload(module: nn.Module, pool: BufferPool, device: Device,
+                  layers: Optional[Iterable[nn.Module]], prefetch: int
+                  ) -> tuple[torch.device, list[nn.Module]]:
+    """The checks ``offload_module`` makes before anything is leased or moved: the device and
+    the layers to stream, else a one-line ``TypeError`` or ``ValueError``."""
     if not isinstance(module, nn.Module):
         raise TypeError(f"module must be a torch.nn.Module, not {type(module).__name__}")
     check_pool(pool, "pool")
@@ -89,18 +103,16 @@ def offload_module(module: nn.Module, pool: BufferPool, device: Device, *,
     if not layers:
         raise ValueError(f"{type(module).__name__} has no submodules holding parameters or "
                          "buffers to stream: pass layers=")
-    kept = tensors_outside(module, layers)
-    grouped = group_by_readers(layers, kept)
-    if not grouped:
+    if not group_by_readers(layers, tensors_outside(module, layers)):
         raise ValueError("layers hold no weights to stream: every weight they read stays on the "
                          "device, so there is nothing to offload")
-    # Used in place on the CPU, tensors are best inside one buffer each; that scatters a group
-    # over buffers leased ahead, which costs host memory only where the pool pins (touches) them.
+    return device, layers
+
+
+def run_layout(device: torch.device) -> tuple[Optional[int], bool]:
+    """``PackedRun``'s ``largest_bucket`` and ``whole`` for weights streamed to ``device``."""
     pinned = torch.cuda.is_available()
-    run = PackedRun(pool, [tensors for _, tensors in grouped],
-                    _LARGEST_PINNED_BUCKET if pinned else None,
-                    whole=device.type == "cpu" and not pinned)
-    return OffloadedModule._offload(module, device, layers, kept, grouped, run, prefetch)
+    return _LARGEST_PINNED_BUCKET if pinned else None, device.type == "cpu" and not pinned
 
 
 class OffloadedModule:
@@ -128,8 +140,11 @@ class OffloadedModule:
 
     @classmethod
     def _offload(cls, module: nn.Module, device: torch.device, layers: list[nn.Module],
-                 kept: list[torch.Tensor], grouped: list, run: PackedRun,
-                 prefetch: int) -> "OffloadedModule":
+                 kept: list[torch.Tensor], grouped: list, run: PackedRun, prefetch: int,
+                 stage: Optional[Callable[[int, list, "OffloadedModule"], "_Weights"]] = None,
+                 engine: Optional[Callable[[Any], Any]] = None) -> "OffloadedModule":
+        # ``stage(index, tensors, owner)`` makes group ``index``'s ``_Weights`` (by default
+        # staged from the tensors into ``run``); ``engine`` wraps the engine that moves them.
         self = object.__new__(cls)
         self.module = module
         self.device = device
@@ -146,13 +161,16 @@ class OffloadedModule:
         self._closed = False
         kept_data = [(tensor, tensor.data) for tensor in kept]
         try:
-            self._stage(grouped)
+            self._stage(grouped, stage or (lambda index, tensors, owner: _Weights(
+                run.stage(index, tensors), tensors, device, owner)))
             needs: dict[nn.Module, list[_Weights]] = {layer: [] for layer in layers}
             for (readers, _), group in zip(grouped, self._groups):
                 for layer in readers:
                     needs[layer].append(group)
             self._needs = needs
             self._engine = CudaEngine(device) if device.type == "cuda" else CpuEngine()
+            if engine is not None:
+                self._engine = engine(self._engine)
             self._policy = StreamingPolicy(needs, self._engine, prefetch)
             self._streamed = {layer: [t for group in groups for t in group.targets]
                               for layer, groups in needs.items()}
@@ -241,14 +259,15 @@ class OffloadedModule:
         state = "closed" if self._closed else f"{len(self._needs)} layers streamed"
         return f"OffloadedModule({type(self.module).__name__} on {self.device}, {state})"
 
-    def _stage(self, grouped: list) -> None:
+    def _stage(self, grouped: list,
+               stage: Callable[[int, list, "OffloadedModule"], "_Weights"]) -> None:
         """Moves the kept weights to the device, then stages each group and frees its originals
         before the next."""
         with torch.no_grad(), outside_inference_mode():
             for tensor, _ in self._kept:
                 tensor.data = tensor.data.to(self.device)
             for index, (_, tensors) in enumerate(grouped):
-                group = _Weights(self._run.stage(index, tensors), tensors, self.device, self)
+                group = stage(index, tensors, self)
                 self._groups.append(group)
                 group.detach()
 

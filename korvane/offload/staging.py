@@ -500,6 +500,11 @@ class PackedRun:
     returns the buffers; later calls do nothing. ``largest_bucket`` caps the buffer size, so
     that at most that many bytes are leased ahead of the bytes staged.
 
+    With ``fit=True`` the run is not the fewest bytes but as many buffers as it takes for each
+    tensor no larger than the largest bucket to lie inside one: largest first, each into the
+    first buffer with room, else into a new buffer of the smallest bucket that holds it (those
+    larger end to end from the run's start).
+
     With ``whole=True`` each tensor no larger than a buffer is placed inside one buffer where
     the run's buffers can hold them all that way (largest first, each into the first buffer with
     room), so that ``host_tensors`` views them all in place; a group's tensors may then lie in
@@ -507,7 +512,7 @@ class PackedRun:
     """
 
     def __init__(self, pool: BufferPool, groups: Sequence[Sequence[torch.Tensor]],
-                 largest_bucket: Optional[int] = None, whole: bool = False):
+                 largest_bucket: Optional[int] = None, whole: bool = False, fit: bool = False):
         self._pool = pool
         for index, group in enumerate(groups):
             _check_stageable(list(group), lambda position: f"groups[{index}][{position}]")
@@ -526,7 +531,11 @@ class PackedRun:
         self._sizes = _run_of_buckets(end, buckets or pool.BUCKET_SIZES_BYTES[:1])
         self._buffers: list[torch.Tensor] = []
         self._run = _Run(self._buffers, self._sizes)
-        if whole:
+        if fit:
+            self._sizes, self._starts = _fit_whole(self._entries, buckets or
+                                                   pool.BUCKET_SIZES_BYTES[:1])
+            self._run = _Run(self._buffers, self._sizes)
+        elif whole:
             self._starts = _starts_whole(self._entries, self._sizes) or self._starts
         self._groups: list[StagedGroup] = []
         self._give_back = weakref.finalize(self, _give_back, pool, self._buffers, [])
@@ -537,8 +546,35 @@ class PackedRun:
         """The bytes of the pool buffers held now."""
         return sum(buf.numel() for buf in self._buffers)
 
+    @property
+    def leased_bytes(self) -> int:
+        """The bytes of the pool buffers the run leases once every group is staged."""
+        return sum(self._sizes)
+
     def stage(self, index: int, tensors: Sequence[torch.Tensor]) -> StagedGroup:
         """Copies ``tensors`` into the place of group ``index`` and returns its group."""
+        group = self._place(index)
+        group._copy_in(list(tensors))
+        return group
+
+    def lay_out(self, index: int) -> tuple[StagedGroup, list[list[tuple[torch.Tensor, int, int]]]]:
+        """Leases the buffers group ``index`` reaches and returns its group, with nothing copied
+        in, and for each tensor the ``(buffer, offset, nbytes)`` slices its bytes take, in
+        order, for a reader to fill. The group's tensors must be laid out in contiguous strides
+        (given as tensors that are contiguous or own no memory), so that their bytes are their
+        values in row-major order."""
+        for entry in self._entries[index]:
+            if entry.nbytes and any(size > 1 and stride != step for size, stride, step in zip(
+                    entry.shape, entry.stride, _contiguous_strides(entry.shape))):
+                raise ValueError(f"group {index} has a tensor of strides {entry.stride}: a group "
+                                 "filled by a reader is laid out in contiguous strides")
+        group = self._place(index)
+        pieces = [[(buffer, 0, end - first)
+                   for buffer, first, end in self._run.slices(start, entry.nbytes)]
+                  for entry, start in zip(self._entries[index], self._starts[index])]
+        return group, pieces
+
+    def _place(self, index: int) -> StagedGroup:
         entries = self._entries[index]
         if entries:
             starts = self._starts[index]
@@ -548,7 +584,6 @@ class PackedRun:
         self._groups.append(group)
         for entry, start in zip(entries, self._starts[index]):
             entry.place(self._run, start)
-        group._copy_in(list(tensors))
         return group
 
     def release(self) -> None:
@@ -598,6 +633,31 @@ def _starts_whole(groups: list[list[_Entry]], sizes: list[int]) -> Optional[list
         if _lay_end_to_end(left, tail, starts) <= bounds[-1][1]:
             return starts
     return None
+
+
+def _fit_whole(groups: list[list[_Entry]], buckets: Sequence[int]
+               ) -> tuple[list[int], list[list[int]]]:
+    """Buffer sizes, and where each tensor starts, for ``PackedRun(fit=True)``."""
+    largest = max(buckets)
+    by_size = sorted(((entry.nbytes, group, index) for group, entries in enumerate(groups)
+                      for index, entry in enumerate(entries) if entry.nbytes), reverse=True)
+    starts = [[0] * len(entries) for entries in groups]
+    larger = [item for item in by_size if item[0] > largest]
+    end = _lay_end_to_end(larger, 0, starts)
+    sizes = [largest] * -(-end // largest)
+    free = [min(max(index * largest, end), (index + 1) * largest) for index in range(len(sizes))]
+    bounds = list(itertools.accumulate(sizes))
+    for nbytes, group, index in by_size[len(larger):]:
+        buffer = next((buffer for buffer, last in enumerate(bounds)
+                       if _aligned(free[buffer]) + nbytes <= last), None)
+        if buffer is None:
+            sizes.append(min(size for size in buckets if size >= nbytes))
+            free.append(bounds[-1] if bounds else 0)
+            bounds.append(free[-1] + sizes[-1])
+            buffer = len(sizes) - 1
+        starts[group][index] = _aligned(free[buffer])
+        free[buffer] = starts[group][index] + nbytes
+    return sizes, starts
 
 
 def _lay_end_to_end(items: list[tuple[int, int, int]], start: int,

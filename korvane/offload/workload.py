@@ -1,5 +1,6 @@
-"""The offload demo's workload: a transformer-shaped language model with random weights, sized to a
-byte budget, run on the same batches resident and with its layers streamed from a pool."""
+"""The offload demo's workloads: a transformer-shaped language model with random weights, sized to a
+byte budget, run on the same batches resident and with its layers streamed from a pool; and a
+Llama-architecture model from transformers, sized the same way, saved as a checkpoint."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ from typing import Callable, Optional
 import torch
 from torch import nn
 
+from korvane.offload.checkpoint import assign_tensors, meta_parameters
 from korvane.offload.offload import offload_module
 
 VOCAB = 8192
@@ -149,3 +151,51 @@ def _since(before: dict, after: dict) -> dict:
 def _synchronize(device: torch.device) -> None:
     if device.type == "cuda":
         torch.cuda.synchronize(device)
+
+
+def llama_config(blocks: int, width: int, vocab: int = VOCAB):
+    """A Llama of ``blocks`` blocks of ``width`` (heads of 64), MLPs three times as wide, its
+    head tied to the embedding, in float32."""
+    from transformers import LlamaConfig
+
+    return LlamaConfig(vocab_size=vocab, hidden_size=width, intermediate_size=3 * width,
+                       num_hidden_layers=blocks, num_attention_heads=width // HEAD_DIM,
+                       num_key_value_heads=width // HEAD_DIM, tie_word_embeddings=True,
+                       torch_dtype=torch.float32)
+
+
+def llama_bytes(blocks: int, width: int, vocab: int = VOCAB) -> int:
+    """Bytes of ``llama_config``'s weights: per block four square attention matrices, three of
+    the MLP and two norms; the tied embedding and the final norm."""
+    return 4 * (blocks * (13 * width * width + 2 * width) + vocab * width + width)
+
+
+def llama_width_for(total_bytes: int, blocks: int) -> Optional[int]:
+    """The widest multiple of 64 whose Llama fits in ``total_bytes``; None if none does."""
+    if llama_bytes(blocks, MIN_WIDTH) > total_bytes:
+        return None
+    width = MIN_WIDTH
+    while llama_bytes(blocks, width + HEAD_DIM) <= total_bytes:
+        width += HEAD_DIM
+    return width
+
+
+def build_llama(config, seed: int) -> nn.Module:
+    """A ``LlamaForCausalLM`` of ``config`` with random weights drawn from ``seed`` on the CPU,
+    made without the cost of transformers' initialisation."""
+    from transformers import LlamaForCausalLM
+
+    with meta_parameters():
+        model = LlamaForCausalLM(config)
+    generator = torch.Generator().manual_seed(seed)
+    std = config.hidden_size ** -0.5
+    values = []
+    for name, param in model.named_parameters():
+        tensor = torch.empty(param.shape, dtype=param.dtype)
+        if tensor.dim() == 1:  # norm weights
+            tensor.normal_(1.0, 0.02, generator=generator)
+        else:
+            tensor.normal_(0.0, std, generator=generator)
+        values.append((param, tensor))
+    assign_tensors(model, values)
+    return model.eval()
