@@ -15,6 +15,7 @@ if torch.__version__ == "0+stand.in":
 from korvane.offload import layers, offload_module, placeholders  # noqa: E402
 from korvane.offload.pinned_pool import PinnedMemoryPool  # noqa: E402
 from korvane.offload.placeholders import Placeholder  # noqa: E402
+from korvane.offload.policy import StreamingPolicy  # noqa: E402
 
 MIB = 1 << 20
 
@@ -86,6 +87,8 @@ def test_close_returns_each_weight_to_its_own_device(cuda_order, close_to, monke
     assert {t.device for t in named_weights(module).values()} == {
         torch.device("cuda:0")}
     assert module.scale.data_ptr() != 0 and not isinstance(module.scale, Placeholder)
+    read = module.blocks[0].weight
+    assert isinstance(read, Placeholder) and read.device == torch.device("cuda:0")
     with torch.no_grad():
         module(x)
     offloaded.close(close_to)
@@ -259,3 +262,47 @@ def test_default_layers_of_single_blocks(build, expected):
     model = build()
     names = {module: name for name, module in model.named_modules()}
     assert [names[layer] for layer in layers.default_layers(model)] == expected
+
+
+class Group:
+    nbytes = 1
+
+    def __init__(self, name):
+        self.name = name
+
+
+class Log(list):
+    """An engine that records each step as ``"<step> <group>"``."""
+
+    def __getattr__(self, step):
+        return lambda group: self.append(f"{step} {group.name}")
+
+
+a, b, c, s = map(Group, "abcs")
+SHARED_RUN = ("fetch a|fetch s|wait a|attach a|wait s|attach s|detach a|detach s|{a_to_b}|"
+              "wait b|attach b|detach b|{b_to_c}|wait c|attach c|wait s|attach s|detach c|"
+              "detach s|free c|free s")
+
+
+@pytest.mark.parametrize("first, second, prefetch, a_to_b, b_to_c", [
+    # B, skipped by the first forward, is learned in the second: s is still read by C after it.
+    ("AC", "ABC", 0, "free a|fetch b", "free b|fetch c"),
+    # A nested forward (the module called within its own call) does not restart the order.
+    ("ABC", "A()BC", 1, "fetch b|free a", "fetch c|free b"),
+])
+def test_a_shared_group_is_fetched_once_per_forward(first, second, prefetch, a_to_b, b_to_c):
+    engine = Log()
+    policy = StreamingPolicy({"A": [a, s], "B": [b], "C": [c, s]}, engine, prefetch)
+    steps = {"(": policy.begin_forward, ")": policy.end_forward}
+    for forward in (first, second):
+        engine.clear()
+        policy.begin_forward()
+        for layer in forward:
+            if layer in steps:
+                steps[layer]()
+            else:
+                policy.before(layer)
+                policy.after(layer)
+        policy.end_forward()
+    assert "|".join(engine) == SHARED_RUN.format(a_to_b=a_to_b, b_to_c=b_to_c)
+    assert (policy.resident_bytes, policy.peak_resident_bytes) == (0, 2 + prefetch)
