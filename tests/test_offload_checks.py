@@ -7,10 +7,11 @@ import weakref
 
 import pytest
 import torch
-from torch import nn
 
 if torch.__version__ == "0+stand.in":
     pytest.skip("needs the real torch, not the stand-in", allow_module_level=True)
+
+from torch import nn  # noqa: E402
 
 from korvane.offload import layers, offload_module, placeholders  # noqa: E402
 from korvane.offload.pinned_pool import PinnedMemoryPool  # noqa: E402
@@ -84,8 +85,7 @@ def test_close_returns_each_weight_to_its_own_device(cuda_order, close_to, monke
     assert set(before.values()) == {torch.device("cpu"), torch.device("cuda:1")}
     offloaded = offload_module(module, PinnedMemoryPool(64 << 20), "cuda:0")
     # Kept weights move to the offload device; streamed ones say it between calls.
-    assert {t.device for t in named_weights(module).values()} == {
-        torch.device("cuda:0")}
+    assert {t.device for t in named_weights(module).values()} == {torch.device("cuda:0")}
     assert module.scale.data_ptr() != 0 and not isinstance(module.scale, Placeholder)
     read = module.blocks[0].weight
     assert isinstance(read, Placeholder) and read.device == torch.device("cuda:0")
