@@ -16,7 +16,7 @@ from torch.utils.weak import WeakIdKeyDictionary
 from korvane.offload.engines import CpuEngine, CudaEngine
 from korvane.offload.layers import check_layers, default_layers, group_by_readers, tensors_outside
 from korvane.offload.placeholders import (NOT_CAPTURED, GuardedWeights, Placeholder,
-                                          outside_inference_mode, storage_free)
+                                          outside_inference_mode, reset_word, storage_free)
 from korvane.offload.policy import StreamingPolicy
 from korvane.offload.staging import BufferPool, PackedRun, StagedGroup, check_pool, host_tensors
 
@@ -561,8 +561,7 @@ class _Weights:
         for target, placeholder, version in zip(self.targets, self._placeholders, self._versions):
             if target._version != version or target.data_ptr() != placeholder.data_ptr():
                 name = _qualified_names(self.owner.module).get(id(target), "a weight")
-                with torch.no_grad():
-                    placeholder.zero_()  # the word all placeholders of its dtype share
+                reset_word(placeholder)  # the word all placeholders of its dtype share
                 self.detach()
                 raise RuntimeError(
                     f"{name} was changed through its parameter or buffer object while "

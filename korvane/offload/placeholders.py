@@ -53,12 +53,24 @@ def outside_inference_mode() -> Iterator[None]:
 
 def storage_free(tensor: torch.Tensor, device: torch.device) -> torch.Tensor:
     """A tensor of ``tensor``'s shape and dtype on ``device`` whose elements all share one word
-    (held once per dtype and device)."""
+    (held once per dtype and device): NaN where the dtype has it, so that arithmetic with it
+    shows (through ``parameters()``, or another module sharing the weight), else zero."""
     key = (tensor.dtype, device)
     if key not in _WORDS:
         with outside_inference_mode():
-            _WORDS[key] = torch.zeros(1, dtype=tensor.dtype, device=device)
+            _WORDS[key] = torch.empty(1, dtype=tensor.dtype, device=device)
+        reset_word(_WORDS[key])
     return _WORDS[key].as_strided(tensor.shape, (0,) * tensor.dim())
+
+
+def reset_word(word: torch.Tensor) -> None:
+    """Sets the word a storage-free tensor's elements share back to its blank value."""
+    blank = float("nan") if word.dtype.is_floating_point or word.dtype.is_complex else 0
+    with torch.no_grad():
+        try:
+            word.fill_(blank)
+        except (RuntimeError, NotImplementedError):  # a dtype with no fill kernel
+            word.view(torch.uint8).zero_()
 
 
 class Placeholder(torch.Tensor):
