@@ -102,9 +102,13 @@ def test_outputs_and_greedy_generate_are_bit_identical(name):
 def test_a_parent_reading_a_weight_it_does_not_call_gets_one_line():
     model = build("llama")
     model.forward = lambda ids: model.model(ids).last_hidden_state @ model.lm_head.weight.T
+    head = model.lm_head.weight.detach().clone()
     with offload_module(model, PinnedMemoryPool(64 << 20), "cpu"), torch.no_grad():
         with pytest.raises(RuntimeError, match=r"^model\.embed_tokens\.weight is offloaded"):
             model(torch.zeros(1, 3, dtype=torch.long))
+        held = model.lm_head.weight
+    # A reference taken while offloaded stands for the weight, values back, once it is closed.
+    assert torch.equal(held * 1, head) and torch.equal(held.detach().sum(), head.sum())
 
 
 def test_autocast_keeps_outputs_and_drops_the_casts_of_streamed_weights():

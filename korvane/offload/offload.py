@@ -586,6 +586,11 @@ class _StagedWeight:
     def write(self, value: torch.Tensor) -> None:
         self._group.write({self._index: value})
 
+    def weight_after_close(self) -> Optional[torch.Tensor]:
+        """The weight itself, with its values back, once its module was closed."""
+        group = self._group
+        return group.targets[self._index] if group.owner._closed else None
+
 
 class _DeferredCopies(TorchFunctionMode):
     """Records ``Tensor.copy_`` into the given tensors instead of running it (what

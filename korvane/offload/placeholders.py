@@ -38,6 +38,7 @@ class Staged(Protocol):
     def writable(self) -> bool: ...
     def read(self, device: torch.device) -> torch.Tensor: ...
     def write(self, value: torch.Tensor) -> None: ...
+    def weight_after_close(self) -> Optional[torch.Tensor]: ...
 
 
 @contextlib.contextmanager
@@ -97,6 +98,9 @@ class Placeholder(torch.Tensor):
     @classmethod
     def __torch_dispatch__(cls, func, types, args=(), kwargs=None):
         kwargs = kwargs or {}
+        if _all_closed(args, kwargs):  # a reference kept past close(): the weight itself
+            args, kwargs = tree_map(_weight_after_close, (args, kwargs))
+            return func(*args, **kwargs)
         first = args[0] if args else None
         if isinstance(first, Placeholder):
             if func in (torch.ops.aten.detach.default, torch.ops.aten.alias.default):
@@ -140,6 +144,15 @@ def _writes_first(func) -> bool:
     return alias is not None and alias.is_write and not any(
         argument.alias_info is not None and argument.alias_info.is_write
         for argument in arguments[1:])
+
+
+def _all_closed(args, kwargs) -> bool:
+    return all(leaf.staged is not None and leaf.staged.weight_after_close() is not None
+               for leaf in tree_leaves((args, kwargs)) if isinstance(leaf, Placeholder))
+
+
+def _weight_after_close(leaf):
+    return leaf.staged.weight_after_close() if isinstance(leaf, Placeholder) else leaf
 
 
 def _all_writable(args, kwargs) -> bool:
