@@ -309,7 +309,7 @@ class _ReadWeights(_Weights):
         if run is not None:
             run.release()
 
-    def write(self, values: dict[int, torch.Tensor]) -> None:
+    def updated(self, values: dict[int, torch.Tensor]) -> list[torch.Tensor]:
         raise RuntimeError("a weight that offload_checkpoint reads from the checkpoint when "
                            "needed (under host_budget) cannot be changed while offloaded: "
                            "close() first, or offload with a budget that holds its layer")

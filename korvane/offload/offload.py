@@ -435,11 +435,16 @@ class OffloadedModule:
                 by_group.setdefault(group, {})[index] = source
             else:
                 kept.append((target, source))
-        for group, values in by_group.items():
-            group.write(values)
+        # Every new value is made first, so that a copy that fails (a refused group, a source
+        # on meta) leaves every weight as it was.
+        with torch.no_grad(), outside_inference_mode():
+            updates = [(group, group.updated(values)) for group, values in by_group.items()]
+            kept = [(target, torch.empty_like(target).copy_(source)) for target, source in kept]
+        for group, tensors in updates:
+            group.overwrite(tensors)
         with torch.no_grad():
-            for target, source in kept:
-                target.copy_(source)
+            for target, value in kept:
+                target.copy_(value)
 
     def _before_layer(self, layer, args) -> None:
         owner = self._owner
@@ -546,13 +551,22 @@ class _Weights:
 
     def write(self, values: dict[int, torch.Tensor]) -> None:
         """Copies ``values`` (by index) into the staged copies, as ``Tensor.copy_`` would."""
-        # Copies fetched ahead for the next forward would keep the old values.
-        self.owner._policy.release_all()
+        self.overwrite(self.updated(values))
+
+    def updated(self, values: dict[int, torch.Tensor]) -> list[torch.Tensor]:
+        """The group's values on the CPU with ``values`` (by index) copied in; nothing staged
+        changes."""
         with torch.no_grad(), outside_inference_mode():
             tensors = self.staged.restore(torch.device("cpu"))
             for index, value in values.items():
                 tensors[index].copy_(value)
-            self.staged.overwrite(tensors)
+        return tensors
+
+    def overwrite(self, tensors: list[torch.Tensor]) -> None:
+        """Puts ``tensors`` (from ``updated``) in the staged copies."""
+        # Copies fetched ahead for the next forward would keep the old values.
+        self.owner._policy.release_all()
+        self.staged.overwrite(tensors)
 
     def _check_unchanged(self) -> None:
         """Refuses to attach over a write through a parameter or buffer object between its
