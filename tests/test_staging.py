@@ -653,3 +653,13 @@ def test_live_staged_handles_refuse_to_be_copied(pool, duplicate, stage):
     assert not staged.released and len(pool._leased) == 1
     assert torch.equal(staged.restore()[0] if isinstance(staged, staging.StagedGroup)
                        else staged.restore(), torch.arange(10.0))
+
+
+def test_buffers_leased_under_inference_mode_stay_writable_outside_it(pool):
+    with torch.inference_mode():
+        stage_many(pool, [torch.randn(2000)]).release()
+        with leased(pool, 1000):
+            pass
+    pooled = [buf for bucket in pool._buckets.values() for buf in bucket]
+    assert len(pooled) == pool.stats()["misses"] > 1
+    assert not any(buf.is_inference() for buf in pooled)

@@ -47,7 +47,7 @@ class BufferPool(Protocol):
 def leased(pool: BufferPool, nbytes: int) -> Iterator[torch.Tensor]:
     """A buffer of at least ``nbytes`` bytes from ``pool``, released when the block ends, once
     the work queued on every CUDA device by then (a copy into or out of it among it) is done."""
-    buf = pool.lease(nbytes)
+    buf = _lease_for_good(pool, nbytes)
     try:
         yield buf
     finally:
@@ -218,9 +218,18 @@ class StagedGroup:
             raise RuntimeError("this staged group was already released")
 
 
+def _lease_for_good(pool: BufferPool, nbytes: int) -> torch.Tensor:
+    """``pool.lease(nbytes)``, outside inference mode: a buffer the pool allocates there would
+    be an inference tensor for all its life, which no later write outside the mode could fill."""
+    if not torch.is_inference_mode_enabled():
+        return pool.lease(nbytes)
+    with torch.inference_mode(False), torch.no_grad():
+        return pool.lease(nbytes)
+
+
 def _checked_lease(pool: BufferPool, nbytes: int) -> torch.Tensor:
     """A buffer leased from ``pool``, refused unless it keeps to the buffer protocol."""
-    buf = pool.lease(nbytes)
+    buf = _lease_for_good(pool, nbytes)
     try:
         _check_buffer(pool, buf, nbytes)
     except TypeError:
