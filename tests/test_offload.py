@@ -218,6 +218,18 @@ def test_copy_then_wait_then_run_then_free_with_the_next_fetched_ahead(pool, mon
                    ("free", "4"), ("fetch", "0")]
 
 
+def test_a_weight_read_by_name_does_not_keep_a_dropped_offloaded_module(pool):
+    module = mlp()
+    offload_module(module, pool, "cpu")
+    held = module[2].weight
+    del module
+    gc.collect()
+    assert pool.stats()["leased_count"] == 0
+    with pytest.raises(RuntimeError, match="^the offloaded module this weight belonged to was "
+                                           r"dropped without close\(\)$"):
+        held + 1
+
+
 def test_hooks_registered_after_offloading_see_their_layers_weights(pool):
     module = mlp()
     total = module[2].weight.sum().item()

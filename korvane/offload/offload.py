@@ -588,22 +588,33 @@ class _StagedWeight:
     forwards."""
 
     def __init__(self, group: _Weights, index: int):
-        self._group = group
+        # Weakly: a placeholder kept by the caller must not keep the offloaded module alive.
+        self._group = weakref.ref(group)
         self._index = index
 
     def writable(self) -> bool:
-        return self._group.owner._idle()
+        group = self._group()
+        return group is not None and group.owner._idle()
 
     def read(self, device: torch.device) -> torch.Tensor:
-        return self._group.read(self._index, device)
+        return self._live().read(self._index, device)
 
     def write(self, value: torch.Tensor) -> None:
-        self._group.write({self._index: value})
+        self._live().write({self._index: value})
 
     def weight_after_close(self) -> Optional[torch.Tensor]:
         """The weight itself, with its values back, once its module was closed."""
-        group = self._group
+        group = self._group()
+        if group is None:
+            self._live()  # raises: the module went without close(), and its weights with it
         return group.targets[self._index] if group.owner._closed else None
+
+    def _live(self) -> _Weights:
+        group = self._group()
+        if group is None:
+            raise RuntimeError("the offloaded module this weight belonged to was dropped "
+                               "without close()")
+        return group
 
 
 class _DeferredCopies(TorchFunctionMode):
