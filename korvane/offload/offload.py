@@ -301,8 +301,8 @@ class OffloadedModule:
 
     def _hook(self) -> None:
         # Ours run before and after the layers' other hooks, so those see the weights loaded:
-        # each forward moves our pre-hooks back to the front, and each layer call its forward
-        # hook to the end, past hooks registered since.
+        # each forward and each call of a layer move its pre-hook back to the front, and each
+        # call its forward hook to the end, past hooks registered since.
         add = self._handles.append
         self._hook_ids = {}
         for layer in self._needs:
@@ -457,6 +457,7 @@ class OffloadedModule:
         self._policy.before(layer)
 
     def _after_layer(self, layer, args, output) -> None:
+        layer._forward_pre_hooks.move_to_end(self._hook_ids[layer][0], last=False)
         self._policy.after(layer)
         # The autocast cache would keep a cast of each streamed weight until the region ends.
         if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
