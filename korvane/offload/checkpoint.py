@@ -524,7 +524,8 @@ def match_module(module: nn.Module, checkpoint: Checkpoint, *,
         if present:
             matched.append((present[0], tensor, checkpoint[present[0]]))
         elif tensor.is_meta:
-            _refuse_meta(tensor_names[0], "parameter or buffer")
+            _refuse_meta(tensor_names[0],
+                         "parameter" if isinstance(tensor, nn.Parameter) else "buffer")
     for name, buffer in _non_persistent_buffers(module):
         if buffer.is_meta:
             _refuse_meta(name, "non-persistent buffer")
@@ -572,9 +573,11 @@ def _check_alike(name: str, tensor: torch.Tensor, info: TensorInfo) -> None:
 
 
 def _refuse_meta(name: str, kind: str) -> None:
+    way_out = ("build the module under korvane.offload.meta_parameters(), which keeps buffers "
+               "real" if "buffer" in kind else
+               "use a checkpoint that holds it, or build the module with real weights")
     raise ValueError(f"{kind} {name!r} is on the meta device and the checkpoint does not "
-                     "provide it: build the module under korvane.offload.meta_parameters(), "
-                     "which keeps buffers real")
+                     f"provide it: {way_out}")
 
 
 def assign_tensors(module: nn.Module, pairs: Iterable[tuple[torch.Tensor, torch.Tensor]]) -> None:
