@@ -508,7 +508,7 @@ class _Weights:
         self._reused: dict[int, torch.Tensor] = {}
         self._in_place: Optional[list[torch.Tensor]] = None
         self._placeholders = [storage_free(t, device) for t in targets]
-        self._versions: list[int] = []
+        self._marks: list[tuple[int, int]] = []  # (version, data_ptr) of each when detached
 
     def load(self, device: torch.device) -> int:
         """Makes the device tensors; returns the bytes copied. On the CPU the weights are used
@@ -543,7 +543,7 @@ class _Weights:
     def detach(self) -> None:
         for target, placeholder in zip(self.targets, self._placeholders):
             target.data = placeholder
-        self._versions = [target._version for target in self.targets]
+        self._marks = [(target._version, target.data_ptr()) for target in self.targets]
         self.attached = False
 
     def read(self, index: int, device: torch.device) -> torch.Tensor:
@@ -573,8 +573,10 @@ class _Weights:
         """Refuses to attach over a write through a parameter or buffer object between its
         layers' calls, which went to its placeholder, not to the staged copy (once: the
         placeholder is set back)."""
-        for target, placeholder, version in zip(self.targets, self._placeholders, self._versions):
-            if target._version != version or target.data_ptr() != placeholder.data_ptr():
+        if [(target._version, target.data_ptr()) for target in self.targets] == self._marks:
+            return
+        for target, placeholder, mark in zip(self.targets, self._placeholders, self._marks):
+            if (target._version, target.data_ptr()) != mark:
                 name = _qualified_names(self.owner.module).get(id(target), "a weight")
                 reset_word(placeholder)  # the word all placeholders of its dtype share
                 self.detach()
