@@ -233,7 +233,9 @@ def test_a_weight_read_by_name_does_not_keep_a_dropped_offloaded_module(pool):
 def test_hooks_registered_after_offloading_see_their_layers_weights(pool):
     module = mlp()
     total = module[2].weight.sum().item()
-    offload_module(module, pool, "cpu")
+    x = torch.randn(2, 32)
+    expected = module[2](x)
+    offloaded = offload_module(module, pool, "cpu")
     seen = []
     module[2].register_forward_pre_hook(
         lambda layer, args: seen.append(("before", layer.weight.sum().item())), prepend=True)
@@ -242,7 +244,11 @@ def test_hooks_registered_after_offloading_see_their_layers_weights(pool):
     with torch.no_grad():
         for _ in range(2):
             module(torch.randn(2, 16))
-    assert seen == 2 * [("before", total), ("after", total)]
+        assert seen == 2 * [("before", total), ("after", total)]
+        # A hook of a layer called on its own may close the module during that call.
+        module[2].register_forward_hook(lambda *args: offloaded.close())
+        assert torch.equal(module[2](x), expected)
+    assert pool.stats()["leased_count"] == 0 and "closed" in repr(offloaded)
 
 
 def test_a_prefetched_layer_is_attached_only_when_it_starts(pool):

@@ -457,6 +457,8 @@ class OffloadedModule:
         self._policy.before(layer)
 
     def _after_layer(self, layer, args, output) -> None:
+        if self._closed:  # by a hook of this very call
+            return
         layer._forward_pre_hooks.move_to_end(self._hook_ids[layer][0], last=False)
         self._policy.after(layer)
         # The autocast cache would keep a cast of each streamed weight until the region ends.
