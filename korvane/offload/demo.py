@@ -77,11 +77,8 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
     args = parser.parse_args(argv)
     total_bytes = args.total_mib * MIB
     if args.mode == "checkpoint":
-        args.width = workload.llama_width_for(total_bytes, args.layers)
-        if args.width is None:
-            least = -(-workload.llama_bytes(args.layers, workload.MIN_WIDTH) // MIB)
-            parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} "
-                         f"Llama blocks: they need at least {least} MiB")
+        args.width = _width(parser, args, workload.llama_width_for, workload.llama_bytes,
+                            "Llama blocks")
         positions = workload.llama_config(args.layers, args.width).max_position_embeddings
         if args.seq_len + args.tokens > positions:
             parser.error(f"--seq-len {args.seq_len} and --tokens {args.tokens} make more than "
@@ -91,11 +88,8 @@ def parse_args(argv: Optional[list[str]]) -> argparse.Namespace:
         return args
     _check_memory(parser, args, total_bytes, forward_bytes=0)
     if args.mode == "module":
-        args.width = workload.width_for(total_bytes, args.layers)
-        if args.width is None:
-            least = -(-workload.model_bytes(args.layers, workload.MIN_WIDTH) // MIB)
-            parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} "
-                         f"transformer blocks: they need at least {least} MiB")
+        args.width = _width(parser, args, workload.width_for, workload.model_bytes,
+                            "transformer blocks")
     elif args.layers * ROW_BYTES > total_bytes:
         parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} layers "
                      f"of at least {ROW_BYTES // 1024} KiB each")
@@ -163,6 +157,18 @@ def _device(text: str) -> torch.device:
         return offload.check_device(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _width(parser: argparse.ArgumentParser, args: argparse.Namespace,
+           width_for: Callable[[int, int], Optional[int]], model_bytes: Callable[[int, int], int],
+           blocks: str) -> int:
+    """The width of ``args.layers`` blocks in ``--total-mib``; a usage error if none fits."""
+    width = width_for(args.total_mib * MIB, args.layers)
+    if width is None:
+        least = -(-model_bytes(args.layers, workload.MIN_WIDTH) // MIB)
+        parser.error(f"--total-mib {args.total_mib} is too small for {args.layers} {blocks}: "
+                     f"they need at least {least} MiB")
+    return width
 
 
 def format_size(nbytes: float) -> str:
