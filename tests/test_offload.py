@@ -242,9 +242,10 @@ def test_hooks_registered_after_offloading_see_their_layers_weights(pool):
     module[2].register_forward_hook(
         lambda layer, args, out: seen.append(("after", layer.weight.sum().item())))
     with torch.no_grad():
+        assert torch.equal(module[2](x), expected)  # on its own, before any forward
         for _ in range(2):
             module(torch.randn(2, 16))
-        assert seen == 2 * [("before", total), ("after", total)]
+        assert seen == 3 * [("before", total), ("after", total)]
         # A hook of a layer called on its own may close the module during that call.
         module[2].register_forward_hook(lambda *args: offloaded.close())
         assert torch.equal(module[2](x), expected)
@@ -367,6 +368,7 @@ def test_close_leaves_an_ordinary_resident_module(pool):
     assert pool.stats()["leased_count"] == 0
     for sub in module.modules():
         assert not (sub._forward_hooks or sub._forward_pre_hooks or sub._state_dict_hooks)
+        assert not {"_call_impl", *sub._parameters, *sub._buffers} & sub.__dict__.keys()
     assert module.decode.weight is module.encode.weight
     assert not module.encode.weight.is_inference()
     assert torch.equal(module(*calls[0]), expected[0])  # gradients allowed again

@@ -206,9 +206,20 @@ def test_tracing_and_exporting_are_refused_and_compiling_runs_it_as_it_is(captur
     assert torch.equal(run(torch.compile(model), x), run(twin, x))
 
 
-def test_a_compiled_llama_generates_as_the_resident_one():
-    handle, model, twin, x = offloaded("llama")
-    assert torch.equal(run(torch.compile(model), x), run(twin, x))
+@pytest.mark.parametrize("compiled", ["model", "layers before", "layers after"])
+def test_a_compiled_llama_generates_as_the_resident_one(compiled):
+    model, twin, x = llama(), llama(), MODELS["llama"][1]
+    # Each block compiled, before offloading or after, as the resident twin's.
+    blocks = {"model": [], "layers before": [*model.model.layers, *twin.model.layers],
+              "layers after": twin.model.layers}[compiled]
+    for layer in blocks:
+        layer.compile()
+    handle = offload_module(model, PinnedMemoryPool(64 << 20), "cpu")
+    if compiled == "layers after":
+        for layer in model.model.layers:
+            layer.compile()
+    assert torch.equal(run(torch.compile(model) if compiled == "model" else model, x),
+                       run(twin, x))
     assert torch.equal(model.generate(x, max_new_tokens=4, do_sample=False),
                        twin.generate(x, max_new_tokens=4, do_sample=False))
 

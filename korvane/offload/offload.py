@@ -298,19 +298,20 @@ class OffloadedModule:
                 sub._parameters = GuardedWeights(sub._parameters, guards[0])
                 sub._buffers = GuardedWeights(sub._buffers, guards[1])
                 self._guarded.append(sub)
+                for weights, named in zip((sub._parameters, sub._buffers), guards):
+                    for name, (group, placeholder) in named.items():
+                        group.name_in(sub.__dict__, name, dict.__getitem__(weights, name),
+                                      placeholder)
 
     def _hook(self) -> None:
-        # Ours run before and after the layers' other hooks, so those see the weights loaded:
-        # each forward and each call of a layer move its pre-hook back to the front, and each
-        # call its forward hook to the end, past hooks registered since.
+        # Each layer's weights are attached around its whole call, outside its hooks, so that
+        # those see them loaded whenever they were registered.
         add = self._handles.append
-        self._hook_ids = {}
         for layer in self._needs:
-            before = layer.register_forward_pre_hook(self._before_layer, prepend=True)
-            after = layer.register_forward_hook(self._after_layer, always_call=True)
-            self._hook_ids[layer] = (before.id, after.id)
-            add(before)
-            add(after)
+            self._override(layer, "_call_impl", self._call_of(layer, layer._call_impl))
+            compiled = layer.__dict__.get("_compiled_call_impl")
+            if compiled is not None:  # layer.compile() before offloading: calling it runs this
+                self._override(layer, "_compiled_call_impl", self._call_of(layer, compiled))
             add(layer.register_state_dict_post_hook(self._state_dict_hook(layer)))
         # The module's forward brackets the forward, so that any exception ends it, and
         # serializes calls from several threads. The modules that hold streamed weights
@@ -332,6 +333,8 @@ class OffloadedModule:
         for handle in self._handles:
             handle.remove()
         self._handles.clear()
+        for group in self._groups:
+            group.forget_names()
         for sub in self._guarded:
             sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
         for module, name, previous in reversed(self._overridden):
@@ -352,15 +355,11 @@ class OffloadedModule:
                 self._owner = me
                 try:
                     _refuse_gradients(self._all_streamed)
-                    for layer, (before, _) in self._hook_ids.items():
-                        layer._forward_pre_hooks.move_to_end(before, last=False)
                     # A layer called on its own and interrupted may have left its weights.
                     self._policy.release_running()
                     self._policy.begin_forward()
                     return forward(*args, **kwargs)
                 finally:
-                    # Reached for KeyboardInterrupt and SystemExit too, which skip the
-                    # always_call forward hooks.
                     self._policy.end_forward()
                     self._owner = None
 
@@ -446,24 +445,11 @@ class OffloadedModule:
             for target, value in kept:
                 target.copy_(value)
 
-    def _before_layer(self, layer, args) -> None:
-        owner = self._owner
-        if owner is not None and owner != threading.get_ident():
-            raise RuntimeError("a layer of an offloaded module was called from one thread while "
-                               "the module runs in another: call it from one thread at a time")
-        if torch.is_grad_enabled():
-            _refuse_gradients(self._streamed[layer])
-        layer._forward_hooks.move_to_end(self._hook_ids[layer][1])
-        self._policy.before(layer)
-
-    def _after_layer(self, layer, args, output) -> None:
-        if self._closed:  # by a hook of this very call
-            return
-        layer._forward_pre_hooks.move_to_end(self._hook_ids[layer][0], last=False)
-        self._policy.after(layer)
-        # The autocast cache would keep a cast of each streamed weight until the region ends.
-        if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
-            torch.clear_autocast_cache()
+    def _call_of(self, layer: nn.Module, call: Callable) -> Callable:
+        """``call`` (what calling ``layer`` runs: its hooks and forward) with the layer's weights
+        attached around it."""
+        # One partial object per layer, not a closure's cells: less memory to reach per call.
+        return functools.partial(_offloaded_call, self, layer, call)
 
     def _state_dict_hook(self, layer: nn.Module):
         where = {id(tensor): (group, index) for group in self._needs[layer]
@@ -499,6 +485,11 @@ class OffloadedModule:
 class _Weights:
     """Tensors staged together, and the parameters and buffers that point at their values."""
 
+    # Compact, since every layer call reads a few of them.
+    __slots__ = ("owner", "staged", "nbytes", "targets", "tensors", "attached", "_reused",
+                 "_in_place", "_blanks", "_versions", "_names",
+                 "__weakref__")
+
     def __init__(self, staged: StagedGroup, targets: list[torch.Tensor], device: torch.device,
                  owner: OffloadedModule):
         self.owner = owner
@@ -509,8 +500,15 @@ class _Weights:
         self.attached = False
         self._reused: dict[int, torch.Tensor] = {}
         self._in_place: Optional[list[torch.Tensor]] = None
-        self._placeholders = [storage_free(t, device) for t in targets]
-        self._marks: list[tuple[int, int]] = []  # (version, data_ptr) of each when detached
+        # (weight, its storage-free placeholder, the word that placeholder points at) of each
+        # target, in one tuple: fewer objects for each layer call to reach.
+        self._blanks = tuple((t, blank, blank.data_ptr())
+                             for t, blank in ((t, storage_free(t, device)) for t in targets))
+        self._versions: list[int] = []  # of each when detached
+        # (module __dict__, name, weight, placeholder) of each name a module reads a weight by:
+        # the instance attribute, which attribute lookup finds before the module's guarded
+        # dicts, is the weight while attached and its placeholder between calls.
+        self._names: list[tuple[dict, str, torch.Tensor, Placeholder]] = []
 
     def load(self, device: torch.device) -> int:
         """Makes the device tensors; returns the bytes copied. On the CPU the weights are used
@@ -535,17 +533,41 @@ class _Weights:
         """Forgets the views of the pool buffers, once they went back to the pool."""
         self.tensors, self._in_place, self._reused = [], None, {}
 
+    def name_in(self, attributes: dict, name: str, weight: torch.Tensor,
+                placeholder: Placeholder) -> None:
+        """Makes ``attributes[name]`` (a module's ``__dict__``) follow ``weight``."""
+        self._names.append((attributes, name, weight, placeholder))
+        attributes[name] = weight if self.attached else placeholder
+
+    def forget_names(self) -> None:
+        for attributes, name, weight, placeholder in self._names:
+            value = attributes.get(name)
+            if value is weight or value is placeholder:
+                del attributes[name]
+        self._names = []
+
     def attach(self, tensors: Optional[list[torch.Tensor]] = None) -> None:
+        """Points the weights at ``tensors``, or at the loaded device tensors after checking
+        that nothing wrote through a weight since it was detached."""
         if tensors is None:
-            self._check_unchanged()
-        for target, tensor in zip(self.targets, self.tensors if tensors is None else tensors):
+            tensors = self.tensors
+            for (target, _, word), version in zip(self._blanks, self._versions):
+                if target._version != version or target.data_ptr() != word:
+                    self._refuse_changed()
+        for (target, _, _), tensor in zip(self._blanks, tensors):
             target.data = tensor
+        for attributes, name, weight, _ in self._names:
+            attributes[name] = weight
         self.attached = True
 
     def detach(self) -> None:
-        for target, placeholder in zip(self.targets, self._placeholders):
-            target.data = placeholder
-        self._marks = [(target._version, target.data_ptr()) for target in self.targets]
+        versions = []
+        for target, blank, _ in self._blanks:
+            target.data = blank
+            versions.append(target._version)
+        for attributes, name, _, placeholder in self._names:
+            attributes[name] = placeholder
+        self._versions = versions
         self.attached = False
 
     def read(self, index: int, device: torch.device) -> torch.Tensor:
@@ -571,16 +593,14 @@ class _Weights:
         self.owner._policy.release_all()
         self.staged.overwrite(tensors)
 
-    def _check_unchanged(self) -> None:
+    def _refuse_changed(self) -> None:
         """Refuses to attach over a write through a parameter or buffer object between its
         layers' calls, which went to its placeholder, not to the staged copy (once: the
         placeholder is set back)."""
-        if [(target._version, target.data_ptr()) for target in self.targets] == self._marks:
-            return
-        for target, placeholder, mark in zip(self.targets, self._placeholders, self._marks):
-            if (target._version, target.data_ptr()) != mark:
+        for (target, blank, word), version in zip(self._blanks, self._versions):
+            if (target._version, target.data_ptr()) != (version, word):
                 name = _qualified_names(self.owner.module).get(id(target), "a weight")
-                reset_word(placeholder)  # the word all placeholders of its dtype share
+                reset_word(blank)  # the word all placeholders of its dtype share
                 self.detach()
                 raise RuntimeError(
                     f"{name} was changed through its parameter or buffer object while "
@@ -637,6 +657,26 @@ class _DeferredCopies(TorchFunctionMode):
             self.copies.append((args[0], args[1]))
             return args[0]
         return func(*args, **(kwargs or {}))
+
+
+def _offloaded_call(self: OffloadedModule, layer: nn.Module, call: Callable, *args, **kwargs):
+    """Calls ``layer`` through ``call`` with its weights attached."""
+    owner = self._owner
+    if owner is not None and owner != threading.get_ident():
+        raise RuntimeError("a layer of an offloaded module was called from one thread while the "
+                           "module runs in another: call it from one thread at a time")
+    if torch.is_grad_enabled():
+        _refuse_gradients(self._streamed[layer])
+    policy = self._policy
+    try:
+        policy.before(layer)
+        return call(*args, **kwargs)
+    finally:
+        if not self._closed:  # by a hook of this very call
+            policy.after(layer)
+            # The autocast cache would keep a cast of each streamed weight until the region ends.
+            if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
+                torch.clear_autocast_cache()
 
 
 def _holding(module: nn.Module, streamed: set[int]) -> list[nn.Module]:

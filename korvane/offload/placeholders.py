@@ -14,6 +14,7 @@ passes the write to the staged copy. Replacing a streamed weight in its module i
 from __future__ import annotations
 
 import contextlib
+import weakref
 from typing import Iterator, Mapping, Optional, Protocol
 
 import torch
@@ -26,6 +27,7 @@ NOT_CAPTURED = ("an offloaded module moves its weights during each call and cann
                 "exported: trace or export it before offload_module() or after close()")
 
 _WORDS: dict[tuple[torch.dtype, torch.device], torch.Tensor] = {}
+_SHAPED: weakref.WeakValueDictionary = weakref.WeakValueDictionary()
 
 
 class Attachable(Protocol):
@@ -61,7 +63,12 @@ def storage_free(tensor: torch.Tensor, device: torch.device) -> torch.Tensor:
         with outside_inference_mode():
             _WORDS[key] = torch.empty(1, dtype=tensor.dtype, device=device)
         reset_word(_WORDS[key])
-    return _WORDS[key].as_strided(tensor.shape, (0,) * tensor.dim())
+    # Weights of one shape share one: fewer objects for each layer call to reach.
+    shaped = _SHAPED.get((*key, tensor.shape))
+    if shaped is None:
+        shaped = _WORDS[key].as_strided(tensor.shape, (0,) * tensor.dim())
+        _SHAPED[(*key, tensor.shape)] = shaped
+    return shaped
 
 
 def reset_word(word: torch.Tensor) -> None:

@@ -48,9 +48,11 @@ class StreamingPolicy:
         self._needs = {layer: tuple(groups) for layer, groups in needs.items()}
         readers = Counter(group for groups in self._needs.values() for group in set(groups))
         self.shared = frozenset(group for group, count in readers.items() if count > 1)
-        self._engine = engine
+        self._engine_fetch, self._wait, self._attach = engine.fetch, engine.wait, engine.attach
+        self._engine_detach, self._engine_free = engine.detach, engine.free
         self._prefetch = prefetch
         self._order: list = []         # layer calls of one forward, repeats included
+        self._ahead_at: list = [()]    # index in _order -> the layers from there to prefetch
         self._last_read: dict = {}     # shared group -> index in _order of its last reader
         self._learning = True          # until the first forward has ended
         self._cursor = 0               # index in _order of the next expected call
@@ -77,7 +79,7 @@ class StreamingPolicy:
         if self._depth == 0:
             if self._learning:
                 self._learning = False
-                self._index_last_reads()
+                self._index_order()
             self.release_all()
             # The first layers of the next forward are fetched now, so that their copies run
             # while the caller works between forwards (a generate loop samples a token).
@@ -85,40 +87,55 @@ class StreamingPolicy:
             self._fetch_ahead()
 
     def before(self, layer) -> None:
-        self._running[layer] = self._running.get(layer, 0) + 1
-        expected = bool(self._ahead) and self._ahead[0] is layer
-        self._ahead = self._advance(layer)
+        running = self._running
+        running[layer] = running.get(layer, 0) + 1
+        ahead = self._ahead
+        expected = bool(ahead) and ahead[0] is layer
+        cursor, order = self._cursor, self._order
+        if self._depth and not self._learning and cursor < len(order) and order[cursor] is layer:
+            self._cursor = cursor + 1
+            self._ahead = self._ahead_at[cursor + 1]
+        else:
+            self._ahead = self._advance(layer)
         # The layer expected next finds only held groups on the device: the last after() freed
         # the rest.
-        if self._resident and not expected:
+        resident = self._resident
+        if resident and not expected:
             self._free_unheld()
         groups = self._needs[layer]
         for group in groups:
-            if group not in self._resident:
+            if group not in resident:
                 self._fetch(group)
         attached = self._attached
         for group in groups:
             if group not in attached:
-                self._engine.wait(group)
-                self._engine.attach(group)
+                self._wait(group)
+                self._attach(group)
                 attached[group] = 1
             else:
                 attached[group] += 1
 
     def after(self, layer) -> None:
         # A hook that raised before ``before`` ran still brings its layer here.
-        calls = self._running.get(layer, 0)
+        running = self._running
+        calls = running.get(layer, 0)
         if not calls:
             return
         if calls > 1:
-            self._running[layer] = calls - 1
+            running[layer] = calls - 1
         else:
-            del self._running[layer]
+            del running[layer]
         groups = self._needs[layer]
         self._detach(groups)
-        self._fetch_ahead()
+        resident = self._resident
+        for ahead in self._ahead:
+            for group in self._needs[ahead]:
+                if group not in resident:
+                    self._fetch(group)
         # Only this layer's groups can have stopped being held since before() freed the rest.
-        self._free_unheld(groups)
+        for group in groups:
+            if group in resident and not self._held(group):
+                self._free(group)
 
     @property
     def running(self) -> bool:
@@ -146,7 +163,7 @@ class StreamingPolicy:
                 attached[group] = readers - 1
             elif readers:
                 del attached[group]
-                self._engine.detach(group)
+                self._engine_detach(group)
 
     def _advance(self, layer) -> Sequence:
         """Moves the cursor past this call of ``layer``; returns the layers expected next."""
@@ -159,10 +176,10 @@ class StreamingPolicy:
         found = self._find(layer)
         if found is None:  # a layer the first forward skipped: learn where it runs
             self._order.insert(self._cursor, layer)
-            self._index_last_reads()
+            self._index_order()
             found = self._cursor
         self._cursor = found + 1
-        return tuple(self._order[self._cursor:self._cursor + self._prefetch])
+        return self._ahead_at[self._cursor]
 
     def _find(self, layer) -> Optional[int]:
         if self._cursor < len(self._order) and self._order[self._cursor] is layer:
@@ -174,9 +191,14 @@ class StreamingPolicy:
                 pass
         return None
 
-    def _index_last_reads(self) -> None:
+    def _index_order(self) -> None:
+        """Notes, for each place in the learned order, the layers expected next and the last
+        reader of each shared group."""
+        order = self._order
+        self._ahead_at = [tuple(order[index:index + self._prefetch])
+                          for index in range(len(order) + 1)]
         self._last_read = {}
-        for index, layer in enumerate(self._order):
+        for index, layer in enumerate(order):
             for group in self._needs[layer]:
                 if group in self.shared:
                     self._last_read[group] = index
@@ -189,7 +211,7 @@ class StreamingPolicy:
     def _fetch(self, group) -> None:
         if group in self._resident:
             return
-        self._engine.fetch(group)
+        self._engine_fetch(group)
         self._resident[group] = None
         self.resident_bytes += group.nbytes
         if self.resident_bytes > self.peak_resident_bytes:
@@ -215,6 +237,9 @@ class StreamingPolicy:
         unheld = [group for group in (list(resident) if candidates is None else candidates)
                   if group in resident and not self._held(group)]
         for group in unheld:
-            del resident[group]
-            self.resident_bytes -= group.nbytes
-            self._engine.free(group)
+            self._free(group)
+
+    def _free(self, group) -> None:
+        del self._resident[group]
+        self.resident_bytes -= group.nbytes
+        self._engine_free(group)
