@@ -341,3 +341,69 @@ def test_the_callers_grad_mode_holds_inside_the_layer(mode):
         model.model.layers[0].mlp.up_proj.weight.mul_(1)
         handle.close()
     assert modes.enabled == {False}
+
+
+def block_input(twin):
+    """Hidden states and position embeddings to call one llama block with."""
+    hidden = torch.randn(2, 6, 32, generator=torch.Generator().manual_seed(3))
+    with torch.no_grad():
+        return hidden, twin.model.rotary_emb(hidden, torch.arange(6)[None].expand(2, 6))
+
+
+def call_block(block, hidden, embeddings):
+    with torch.no_grad():
+        out = block(hidden, position_embeddings=embeddings)
+    return out[0] if isinstance(out, tuple) else out
+
+
+KEPT_CALLS = {"layer.compile() after offloading": lambda layer: layer.compile(),
+              "a kept _call_impl": lambda layer: setattr(layer, "kept", layer._call_impl)}
+
+
+@pytest.mark.parametrize("keep", KEPT_CALLS)
+def test_a_call_made_while_offloaded_runs_the_layer_as_it_is_after_close(keep):
+    handle, model, twin, x = offloaded("llama")
+    block, pool = model.model.layers[1], handle._run._pool
+    KEPT_CALLS[keep](block)
+    KEPT_CALLS[keep](twin.model.layers[1])
+    hidden, embeddings = block_input(twin)
+    expected = call_block(twin.model.layers[1], hidden, embeddings)
+    assert torch.equal(call_block(block, hidden, embeddings), expected)
+    handle.close()
+    assert pool.stats()["leased_count"] == 0
+    call = block.kept if keep == "a kept _call_impl" else block
+    with torch.no_grad():
+        out = call(hidden, position_embeddings=embeddings)
+    assert torch.equal(out[0] if isinstance(out, tuple) else out, expected)
+    assert torch.equal(run(model, x), run(twin, x))
+    assert all(torch.equal(value, twin.state_dict()[key])
+               for key, value in model.state_dict().items())
+
+
+def test_a_forward_waits_for_a_layer_another_thread_calls_on_its_own():
+    handle, model, twin, x = offloaded("llama")
+    run(model, x)
+    block, inside, go = model.model.layers[1], threading.Event(), threading.Event()
+
+    def park(*args) -> None:
+        inside.set()
+        go.wait(5)
+
+    hook = block.mlp.register_forward_pre_hook(park)
+    hidden, embeddings = block_input(twin)
+    results = {}
+    alone = threading.Thread(target=lambda: results.update(
+        alone=call_block(block, hidden, embeddings)))
+    alone.start()
+    assert inside.wait(5)
+    hook.remove()
+    forward = threading.Thread(target=lambda: results.update(forward=run(model, x)))
+    forward.start()
+    forward.join(0.3)
+    assert forward.is_alive() and not results  # the forward waits for the layer's call
+    go.set()
+    alone.join()
+    forward.join()
+    assert torch.equal(results["alone"], call_block(twin.model.layers[1], hidden, embeddings))
+    assert torch.equal(results["forward"], run(twin, x))
+    assert handle.stats()["resident_bytes"] == first_layer_bytes(handle)

@@ -661,10 +661,10 @@ class _DeferredCopies(TorchFunctionMode):
 
 def _offloaded_call(self: OffloadedModule, layer: nn.Module, call: Callable, *args, **kwargs):
     """Calls ``layer`` through ``call`` with its weights attached."""
-    owner = self._owner
-    if owner is not None and owner != threading.get_ident():
-        raise RuntimeError("a layer of an offloaded module was called from one thread while the "
-                           "module runs in another: call it from one thread at a time")
+    if self._closed:  # a call compiled or kept before close(): the layer as it is now
+        return call(*args, **kwargs)
+    if self._owner != threading.get_ident():
+        return _call_alone(self, layer, call, args, kwargs)
     if torch.is_grad_enabled():
         _refuse_gradients(self._streamed[layer])
     policy = self._policy
@@ -677,6 +677,18 @@ def _offloaded_call(self: OffloadedModule, layer: nn.Module, call: Callable, *ar
             # The autocast cache would keep a cast of each streamed weight until the region ends.
             if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
                 torch.clear_autocast_cache()
+
+
+def _call_alone(self: OffloadedModule, layer: nn.Module, call: Callable, args: tuple,
+                kwargs: dict):
+    """A layer called outside a forward of its thread: run as a forward of its own, one thread
+    at a time, so that no other call detaches its weights while it runs."""
+    with self._lock:
+        self._owner = threading.get_ident()
+        try:
+            return _offloaded_call(self, layer, call, *args, **kwargs)
+        finally:
+            self._owner = None
 
 
 def _holding(module: nn.Module, streamed: set[int]) -> list[nn.Module]:
