@@ -8,7 +8,8 @@ and ``model.device`` names the device. Read as an attribute of its module (``lin
 outside a call of a layer that reads it, the weight is a ``Placeholder`` instead, which keeps
 the same shape, dtype and device and refuses to be computed with, in one line that names the
 weight and the fix; written in place between forwards (``nn.init.zeros_(linear.weight)``), it
-passes the write to the staged copy. Replacing a streamed weight in its module is refused.
+passes the write to the staged copy. Replacing a streamed weight in its module is refused;
+setting it to its own placeholder (tying it again) keeps it.
 """
 
 from __future__ import annotations
@@ -98,6 +99,9 @@ class Placeholder(torch.Tensor):
             requires_grad=like.requires_grad if requires_grad is None else requires_grad)
         self.weight_name = name
         self.staged = staged
+        # A parameter's placeholder passes for an nn.Parameter, as ``module.weight`` does on the
+        # resident module (``get_parameter``, ``module.weight = other.weight`` to tie them).
+        self._is_param = isinstance(like, torch.nn.Parameter) and not isinstance(like, Placeholder)
         return self
 
     __torch_function__ = torch._C._disabled_torch_function_impl
@@ -203,10 +207,13 @@ class GuardedWeights(dict):
         return guard[1]
 
     def __setitem__(self, name, value) -> None:
-        if name not in self._guards or dict.get(self, name) is value:
+        guard = self._guards.get(name)
+        if guard is None or dict.get(self, name) is value:
             dict.__setitem__(self, name, value)
-        else:
+        elif not (isinstance(value, Placeholder) and value.staged is guard[1].staged):
             self._refuse(name, value)
+        # Else the weight's own placeholder, read from this module or one it is tied to: the
+        # weight stays.
 
     def __delitem__(self, name) -> None:
         if name in self._guards:
