@@ -156,8 +156,10 @@ class OffloadedModule:
         self._guarded: list[nn.Module] = []
         self._host_copies: tuple = (None, {})
         self._overridden: list[tuple[nn.Module, str, object]] = []
-        self._lock = threading.Lock()
-        self._owner: Optional[int] = None   # the thread whose forward runs
+        # Reentrant: a hook of a layer called on its own may close the module.
+        self._lock = threading.RLock()
+        self._owner: Optional[int] = None   # the thread whose forward, or lone layer call, runs
+        self._alone = False                 # whether that is a layer called on its own
         self._closed = False
         kept_data = [(tensor, tensor.data) for tensor in kept]
         try:
@@ -222,7 +224,8 @@ class OffloadedModule:
         target = None if device is None else check_device(device)
         if self._closed:
             return
-        self._refuse_while_running("close()")
+        if not self._alone:  # a hook of a layer called on its own may close the module
+            self._refuse_while_running("close()")
         with self._lock:
             if not self._closed:
                 self._close(target)
@@ -686,11 +689,11 @@ def _call_alone(self: OffloadedModule, layer: nn.Module, call: Callable, args: t
     """A layer called outside a forward of its thread: run as a forward of its own, one thread
     at a time, so that no other call detaches its weights while it runs."""
     with self._lock:
-        self._owner = threading.get_ident()
+        self._owner, self._alone = threading.get_ident(), True
         try:
             return _offloaded_call(self, layer, call, *args, **kwargs)
         finally:
-            self._owner = None
+            self._owner, self._alone = None, False
 
 
 def _holding(module: nn.Module, streamed: set[int]) -> list[nn.Module]:
