@@ -2,6 +2,7 @@
 refusal before anything changes. Each case runs against a resident twin with the same weights."""
 
 import copy
+import functools
 import gc
 import io
 import pickle
@@ -89,7 +90,8 @@ def test_an_interrupted_forward_ends_and_the_learned_order_stays_one_forward(int
     assert stats["peak_resident_bytes"] <= 2 * stats["largest_layer_bytes"] + stats["shared_bytes"]
 
 
-REFUSED = ["half()", "bfloat16()", "double()", "cuda()", "to(torch.float16)", "to('meta')"]
+REFUSED = ["half()", "bfloat16()", "double()", "cuda()", "to(torch.float16)", "to('meta')",
+           "share_memory()"]
 UNCHANGED = ["float()", "cpu()", "to('cpu')", "to(memory_format=torch.channels_last)"]
 
 
@@ -434,3 +436,20 @@ def test_tying_a_weight_to_itself_again_keeps_it(tie):
     assert model.lm_head.weight is model.model.embed_tokens.weight
     assert {name: set(vars(module)) for name, module in model.named_modules()} == attributes
     assert same(model, twin, x)
+
+
+def test_what_the_caller_wrapped_or_kept_while_offloaded_works_after_close():
+    handle, model, twin, x = offloaded("llama")
+    # A forward patched the way wrappers do, and a method kept: both from the offloaded module.
+    forward = model.forward = functools.partial(model.forward, use_cache=False)
+    load = model.load_state_dict
+    assert torch.equal(run(model, x), run(twin, x))
+    handle.close()
+    assert model.__dict__["forward"] is forward
+    assert torch.equal(run(model, x), run(twin, x))
+    with torch.no_grad():
+        twin.model.layers[2].mlp.down_proj.weight.mul_(3)
+    load(twin.state_dict())
+    assert same(model, twin, x)
+    assert not any(name in vars(module) for module in model.modules()
+                   for name in ("_call_impl", "load_state_dict", "_apply", "__reduce_ex__"))

@@ -155,7 +155,7 @@ class OffloadedModule:
         self._handles: list = []
         self._guarded: list[nn.Module] = []
         self._host_copies: tuple = (None, {})
-        self._overridden: list[tuple[nn.Module, str, object]] = []
+        self._overridden: list[tuple[nn.Module, str, object, object]] = []
         # Reentrant: a hook of a layer called on its own may close the module.
         self._lock = threading.RLock()
         self._owner: Optional[int] = None   # the thread whose forward, or lone layer call, runs
@@ -331,7 +331,7 @@ class OffloadedModule:
             self._override(sub, "__reduce_ex__", _refuse_pickling)
 
     def _override(self, module: nn.Module, name: str, value: Callable) -> None:
-        self._overridden.append((module, name, module.__dict__.get(name, _MISSING)))
+        self._overridden.append((module, name, module.__dict__.get(name, _MISSING), value))
         module.__dict__[name] = value
 
     def _unhook(self) -> None:
@@ -342,9 +342,11 @@ class OffloadedModule:
             group.forget_names()
         for sub in self._guarded:
             sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
-        for module, name, previous in reversed(self._overridden):
+        for module, name, previous, ours in reversed(self._overridden):
+            if module.__dict__.get(name) is not ours:
+                continue  # set by the caller since, maybe around ours: theirs stays
             if previous is _MISSING:
-                module.__dict__.pop(name, None)
+                del module.__dict__[name]
             else:
                 module.__dict__[name] = previous
         self._overridden.clear()
@@ -372,6 +374,8 @@ class OffloadedModule:
 
         @functools.wraps(forward)
         def offloaded_forward(*args, **kwargs):
+            if self._closed:  # kept, or wrapped by the caller, before close()
+                return forward(*args, **kwargs)
             if torch.jit.is_tracing() or torch.compiler.is_exporting():
                 raise RuntimeError(NOT_CAPTURED)
             if torch.compiler.is_compiling():
@@ -399,13 +403,15 @@ class OffloadedModule:
         probes = [torch.zeros((2,) * dim, dtype=dtype, device=self.device)
                   for dtype, dim in {(t.dtype, t.dim()) for t in self._all_streamed}]
         try:
-            unchanged = all(fn(probe) is probe for probe in probes)
+            # Nor may it move their storage (share_memory): they share one word of it.
+            unchanged = all(fn(probe) is probe and probe.data_ptr() == word
+                            for probe, word in [(probe, probe.data_ptr()) for probe in probes])
         except Exception:
             unchanged = False
         if not unchanged:
             raise RuntimeError("an offloaded module's streamed weights cannot be converted or "
-                               "moved (to, half, float, cuda, cpu, ...): close() it first, "
-                               "or close(device=...) to move it")
+                               "moved (to, half, float, cuda, cpu, share_memory, ...): close() "
+                               "it first, or close(device=...) to move it")
         return nn.Module._apply(module, fn, recurse)
 
     def _load_state_dict_of(self, module: nn.Module) -> Callable:
@@ -413,6 +419,8 @@ class OffloadedModule:
 
         @functools.wraps(load)
         def load_state_dict(state_dict, strict: bool = True, assign: bool = False):
+            if self._closed:  # kept before close()
+                return load(state_dict, strict=strict, assign=assign)
             if assign:
                 raise RuntimeError("load_state_dict(assign=True) would replace offloaded "
                                    "weights: load without assign=True, or close() first")
