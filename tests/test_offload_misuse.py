@@ -12,6 +12,7 @@ import threading
 import pytest
 import torch
 from torch import nn
+from torch.nn.utils import prune
 from torch.overrides import TorchFunctionMode
 
 from korvane.offload import offload_module
@@ -162,6 +163,7 @@ REPLACEMENTS = {
     "del": lambda m: delattr(m[3], "bias"),
     ".data = another shape": lambda m: setattr(m[0].weight, "data", torch.ones(4)),
     "another weight's placeholder": lambda m: setattr(m[3], "weight", m[0].weight),
+    "prune": lambda m: prune.l1_unstructured(m[0], "weight", 0.5),
 }
 
 
@@ -183,9 +185,10 @@ def test_a_write_between_forwards_reaches_the_staged_copy_or_is_refused(write):
             run(model, x)
         assert handle.stats()["resident_bytes"] == warm
     else:
-        with pytest.raises(RuntimeError, match=r"^\d\.\w+ is offloaded and cannot be replaced"
-                           r"( or removed)?: .* after close\(\)"):
+        with pytest.raises(RuntimeError, match=r"^\d\.\w+ is offloaded and cannot be (replaced"
+                           r"( or removed)?|registered again as weight_orig): .* after close\(\)"):
             REPLACEMENTS[write](model)
+        assert set(model[0]._parameters) == {"weight", "bias"} and not model[0]._forward_pre_hooks
     assert same(model, twin, x)
     handle.close()
     assert same(model, twin, x)

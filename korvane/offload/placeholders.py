@@ -208,12 +208,18 @@ class GuardedWeights(dict):
 
     def __setitem__(self, name, value) -> None:
         guard = self._guards.get(name)
-        if guard is None or dict.get(self, name) is value:
+        if isinstance(value, Placeholder):
+            if guard is None:  # under a new name (torch.nn.utils.prune keeps the original so)
+                raise RuntimeError(f"{value.weight_name} is offloaded and cannot be registered "
+                                   f"again as {name}: do it after close() and offload again")
+            if value.staged is not guard[1].staged:
+                self._refuse(name, value)
+            # Else the weight's own placeholder, read from this module or one it is tied to:
+            # the weight stays.
+        elif guard is None or dict.get(self, name) is value:
             dict.__setitem__(self, name, value)
-        elif not (isinstance(value, Placeholder) and value.staged is guard[1].staged):
+        else:
             self._refuse(name, value)
-        # Else the weight's own placeholder, read from this module or one it is tied to: the
-        # weight stays.
 
     def __delitem__(self, name) -> None:
         if name in self._guards:
