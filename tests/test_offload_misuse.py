@@ -456,3 +456,33 @@ def test_what_the_caller_wrapped_or_kept_while_offloaded_works_after_close():
     assert same(model, twin, x)
     assert not any(name in vars(module) for module in model.modules()
                    for name in ("_call_impl", "load_state_dict", "_apply", "__reduce_ex__"))
+
+
+FREEZES = {
+    "requires_grad_(False) on the module": lambda m: m.requires_grad_(False),
+    "requires_grad = False on each attribute": lambda m: [
+        setattr(getattr(module, name), "requires_grad", False)
+        for module in m.modules() for name, _ in module.named_parameters(recurse=False)],
+    "requires_grad_(False) on each attribute": lambda m: [
+        getattr(module, name).requires_grad_(False)
+        for module in m.modules() for name, _ in module.named_parameters(recurse=False)],
+}
+
+
+@pytest.mark.parametrize("freeze", FREEZES)
+def test_requires_grad_read_or_set_through_an_attribute_is_the_weights(freeze):
+    handle, model, twin, x = offloaded("llama")
+    assert model.lm_head.weight.requires_grad and model.lm_head.weight.data.requires_grad is False
+    for module in (model, twin):
+        FREEZES[freeze](module)
+    assert [p.requires_grad for p in model.parameters()] == [False] * 38
+    assert model.model.layers[3].mlp.up_proj.weight.requires_grad is False
+    model.lm_head.weight.requires_grad_(True)  # tied: the embedding's too
+    assert model.model.embed_tokens.weight.requires_grad is True
+    with pytest.raises(RuntimeError, match=r"^an offloaded module runs inference only"):
+        model(x)
+    model.model.embed_tokens.weight.requires_grad = False
+    out = model(x).logits  # gradients enabled, none of a streamed weight
+    assert out.requires_grad is False and torch.equal(out, twin(x).logits)
+    handle.close()
+    assert not any(p.requires_grad for p in model.parameters())

@@ -647,6 +647,10 @@ class _StagedWeight:
             self._live()  # raises: the module went without close(), and its weights with it
         return group.targets[self._index] if group.owner._closed else None
 
+    def weight(self) -> Optional[torch.Tensor]:
+        group = self._group()
+        return None if group is None else group.targets[self._index]
+
     def _live(self) -> _Weights:
         group = self._group()
         if group is None:

@@ -42,6 +42,7 @@ class Staged(Protocol):
     def read(self, device: torch.device) -> torch.Tensor: ...
     def write(self, value: torch.Tensor) -> None: ...
     def weight_after_close(self) -> Optional[torch.Tensor]: ...
+    def weight(self) -> Optional[torch.Tensor]: ...
 
 
 @contextlib.contextmanager
@@ -99,6 +100,9 @@ class Placeholder(torch.Tensor):
             requires_grad=like.requires_grad if requires_grad is None else requires_grad)
         self.weight_name = name
         self.staged = staged
+        # Read as the module's attribute, it shows and sets the weight's own requires_grad
+        # (``.data`` and ``.detach()`` do not).
+        self._follows = staged is not None and requires_grad is None
         # A parameter's placeholder passes for an nn.Parameter, as ``module.weight`` does on the
         # resident module (``get_parameter``, ``module.weight = other.weight`` to tie them).
         self._is_param = isinstance(like, torch.nn.Parameter) and not isinstance(like, Placeholder)
@@ -127,6 +131,22 @@ class Placeholder(torch.Tensor):
         raise RuntimeError(
             f"{leaf.weight_name} is offloaded and was read outside a call of the layer that "
             f"holds it: pass the module that reads it in offload_module(layers=...) as a layer")
+
+    @property
+    def requires_grad(self) -> bool:
+        weight = self.staged.weight() if self._follows else None
+        return torch.Tensor.requires_grad.__get__(self) if weight is None else weight.requires_grad
+
+    @requires_grad.setter
+    def requires_grad(self, value: bool) -> None:
+        torch.Tensor.requires_grad.__set__(self, value)
+        weight = self.staged.weight() if self._follows else None
+        if weight is not None:
+            weight.requires_grad = value
+
+    def requires_grad_(self, requires_grad: bool = True) -> "Placeholder":
+        self.requires_grad = requires_grad
+        return self
 
     @property
     def data(self) -> "Placeholder":
