@@ -486,3 +486,27 @@ def test_requires_grad_read_or_set_through_an_attribute_is_the_weights(freeze):
     assert out.requires_grad is False and torch.equal(out, twin(x).logits)
     handle.close()
     assert not any(p.requires_grad for p in model.parameters())
+
+
+@pytest.mark.parametrize("end", ["close()", "dropped without close()"])
+def test_a_weight_one_offload_keeps_on_the_device_is_not_streamed_by_another(end):
+    model, twin, x = llama(), llama(), MODELS["llama"][1]
+    head = nn.Sequential(model.model.embed_tokens, nn.Linear(32, 4))
+    with torch.no_grad():
+        expected = head(x)
+    pool = PinnedMemoryPool(64 << 20)
+    handle = offload_module(model, pool, "cpu", layers=list(model.model.layers))  # keeps it
+    with offload_module(head, pool, "cpu", layers=[head[1]]):  # keeps it too
+        assert torch.equal(run(head, x), expected) and torch.equal(run(model, x), run(twin, x))
+    with pytest.raises(ValueError, match=r"^layers read a weight another offloaded module keeps "
+                       r"on its device: close\(\) that OffloadedModule first$"):
+        offload_module(head, pool, "cpu")
+    assert torch.equal(run(model, x), run(twin, x))
+    if end == "close()":
+        handle.close()
+    else:
+        del model, handle
+        gc.collect()
+    with offload_module(head, pool, "cpu") as streamed:
+        assert torch.equal(run(head, x), expected)
+        assert streamed.stats()["streamed_bytes"] == 128 * 32 * 4 + 4 * 32 * 4 + 4 * 4

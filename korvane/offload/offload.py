@@ -26,6 +26,9 @@ __all__ = ["offload_module", "OffloadedModule"]
 # weight may be shared with another module); weakly held, so that a module dropped without
 # close() is still collected.
 _streamed = WeakIdKeyDictionary()
+# Weights an offload keeps on its device (outside its layers), with how many offloads keep each:
+# another offload may keep them too, not stream them from under the first.
+_kept = WeakIdKeyDictionary()
 
 # Where CUDA is available the pool pins what it leases: buffers no larger than this keep the host
 # memory leased ahead of the bytes staged small.
@@ -103,9 +106,13 @@ def check_offload(module: nn.Module, pool: BufferPool, device: Device,
     if not layers:
         raise ValueError(f"{type(module).__name__} has no submodules holding parameters or "
                          "buffers to stream: pass layers=")
-    if not group_by_readers(layers, tensors_outside(module, layers)):
+    grouped = group_by_readers(layers, tensors_outside(module, layers))
+    if not grouped:
         raise ValueError("layers hold no weights to stream: every weight they read stays on the "
                          "device, so there is nothing to offload")
+    if any(tensor in _kept for _, tensors in grouped for tensor in tensors):
+        raise ValueError("layers read a weight another offloaded module keeps on its device: "
+                         "close() that OffloadedModule first")
     return device, layers
 
 
@@ -184,11 +191,13 @@ class OffloadedModule:
             raise
         for item in itertools.chain(self._needs, self._all_streamed):
             _streamed[item] = True
+        _count_kept(kept, 1)
         # Dropped without close(), the module may leave weights that live on elsewhere (tied to
         # another module, held by an optimizer): they get their values back, as close() would.
         self._finalizer = weakref.finalize(
             self, _restore_survivors, run,
-            [(group.staged, [weakref.ref(t) for t in group.targets]) for group in self._groups])
+            [(group.staged, [weakref.ref(t) for t in group.targets]) for group in self._groups],
+            [weakref.ref(tensor) for tensor in kept])
         self._finalizer.atexit = False
         return self
 
@@ -242,6 +251,7 @@ class OffloadedModule:
             tensor.data = data
         for item in itertools.chain(self._needs, self._all_streamed):
             _streamed.pop(item, None)
+        _count_kept([tensor for tensor, _ in self._kept], -1)
         self._closed = True
         self._finalizer.detach()
         for group in self._groups:
@@ -739,10 +749,20 @@ def _qualified_names(module: nn.Module) -> dict[int, str]:
     return names
 
 
-def _restore_survivors(run: PackedRun, groups: list) -> None:
+def _count_kept(tensors: Iterable[torch.Tensor], change: int) -> None:
+    for tensor in tensors:
+        count = _kept.get(tensor, 0) + change
+        if count:
+            _kept[tensor] = count
+        else:
+            _kept.pop(tensor, None)
+
+
+def _restore_survivors(run: PackedRun, groups: list, kept: list) -> None:
     """Loads the staged values into those weights of a dropped offloaded module that are still
-    referenced, on the devices they came from, lets them be offloaded again and returns the
-    buffers."""
+    referenced, on the devices they came from, lets them and the kept weights still referenced
+    be offloaded again and returns the buffers."""
+    _count_kept([tensor for tensor in (ref() for ref in kept) if tensor is not None], -1)
     for staged, refs in groups:
         alive = [(index, ref()) for index, ref in enumerate(refs)]
         alive = [(index, tensor) for index, tensor in alive if tensor is not None]
