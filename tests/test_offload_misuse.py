@@ -510,3 +510,34 @@ def test_a_weight_one_offload_keeps_on_the_device_is_not_streamed_by_another(end
     with offload_module(head, pool, "cpu") as streamed:
         assert torch.equal(run(head, x), expected)
         assert streamed.stats()["streamed_bytes"] == 128 * 32 * 4 + 4 * 32 * 4 + 4 * 4
+
+
+SOURCES = {
+    "its own named_parameters()": lambda model, other: (model, dict(model.named_parameters())),
+    "a layer's own named_parameters()": lambda model, other: (
+        model.model.layers[2], dict(model.model.layers[2].named_parameters())),
+    "another offloaded module's state_dict()": lambda model, other: (model, other.state_dict()),
+    "another offloaded module's named_parameters()": lambda model, other: (
+        model, dict(other.named_parameters())),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_load_state_dict_from_parameter_objects_loads_their_values_or_is_refused(source):
+    handle, model, twin, x = offloaded("llama")
+    other_handle, other, _, _ = offloaded("llama")
+    with torch.no_grad():
+        other.model.layers[2].mlp.up_proj.weight.mul_(3)  # into its staged copy
+    module, state = SOURCES[source](model, other)
+    if source == "another offloaded module's named_parameters()":
+        with pytest.raises(RuntimeError, match=r"^load_state_dict\(\) was given a weight of "
+                           r"another offloaded module, .* load that module's state_dict\(\)"):
+            module.load_state_dict(state, strict=False)
+    else:
+        module.load_state_dict(state, strict=False)
+        if source == "another offloaded module's state_dict()":
+            with torch.no_grad():
+                twin.model.layers[2].mlp.up_proj.weight.mul_(3)
+    assert same(model, twin, x)
+    handle.close()
+    assert same(model, twin, x)

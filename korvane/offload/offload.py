@@ -451,7 +451,9 @@ class OffloadedModule:
                  for index, t in enumerate(group.targets)}
         by_group: dict[_Weights, dict[int, torch.Tensor]] = {}
         kept = []
+        held: dict[_Weights, list[torch.Tensor]] = {}
         for target, source in copies:
+            source = _value_of(source, where, held)
             if id(target) in where:
                 group, index = where[id(target)]
                 by_group.setdefault(group, {})[index] = source
@@ -747,6 +749,24 @@ def _qualified_names(module: nn.Module) -> dict[int, str]:
                                         module.named_buffers(remove_duplicate=False)):
         names.setdefault(id(tensor), name)
     return names
+
+
+def _value_of(source: torch.Tensor, where: dict, held: dict) -> torch.Tensor:
+    """What ``load_state_dict`` copies from ``source``: for a streamed weight of the module
+    (its parameter object, from ``named_parameters()``), its staged values, read once per group
+    into ``held``; a streamed weight of another offloaded module, whose object holds no values,
+    is refused."""
+    if id(source) in where:
+        group, index = where[id(source)]
+        if group not in held:
+            with torch.no_grad(), outside_inference_mode():
+                held[group] = group.staged.restore(torch.device("cpu"))
+        return held[group][index]
+    if source in _streamed:
+        raise RuntimeError("load_state_dict() was given a weight of another offloaded module, "
+                           "which holds no values between its calls: load that module's "
+                           "state_dict() instead")
+    return source
 
 
 def _count_kept(tensors: Iterable[torch.Tensor], change: int) -> None:
