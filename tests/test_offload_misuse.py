@@ -541,3 +541,36 @@ def test_load_state_dict_from_parameter_objects_loads_their_values_or_is_refused
     assert same(model, twin, x)
     handle.close()
     assert same(model, twin, x)
+
+
+@pytest.mark.parametrize("waiting", ["forward", "load_state_dict"])
+def test_a_call_waiting_while_another_thread_closes_the_module_runs_it_closed(waiting):
+    handle, model, twin, x = offloaded("llama")
+    run(model, x)
+    with torch.no_grad():
+        twin.model.layers[1].mlp.down_proj.weight.mul_(-1)
+    inside, go, results = threading.Event(), threading.Event(), []
+
+    def close_when_told(layer, args) -> None:
+        inside.set()
+        go.wait(5)
+        handle.close()
+
+    model.lm_head.register_forward_pre_hook(close_when_told)
+    alone = threading.Thread(target=lambda: run(model.lm_head, torch.zeros(1, 32)))
+    waits = threading.Thread(target=lambda: results.append(
+        run(model, x) if waiting == "forward" else model.load_state_dict(twin.state_dict())))
+    alone.start()
+    assert inside.wait(5)
+    waits.start()
+    waits.join(0.3)
+    assert waits.is_alive()  # for the lock the layer's call holds
+    go.set()
+    alone.join()
+    waits.join()
+    assert len(results) == 1 and "closed" in repr(handle)
+    if waiting == "forward":
+        with torch.no_grad():
+            twin.model.layers[1].mlp.down_proj.weight.mul_(-1)
+        assert torch.equal(results[0], run(twin, x))
+    assert same(model, twin, x) and handle._run._pool.stats()["leased_count"] == 0

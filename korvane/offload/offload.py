@@ -369,6 +369,8 @@ class OffloadedModule:
                                    "the same thread (from a hook or a gc callback): call it "
                                    "after that forward returns")
             with self._lock:
+                if self._closed:  # by another thread while this one waited
+                    return forward(*args, **kwargs)
                 self._owner = me
                 try:
                     _refuse_gradients(self._all_streamed)
@@ -437,6 +439,8 @@ class OffloadedModule:
             self._refuse_while_running("load_state_dict()")
             targets = {id(t) for t in itertools.chain(module.parameters(), module.buffers())}
             with self._lock:
+                if self._closed:  # by another thread while this one waited
+                    return load(state_dict, strict=strict, assign=assign)
                 with _DeferredCopies(targets) as deferred:
                     result = load(state_dict, strict=strict, assign=assign)
                 self._write(deferred.copies)
