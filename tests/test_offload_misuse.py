@@ -574,3 +574,19 @@ def test_a_call_waiting_while_another_thread_closes_the_module_runs_it_closed(wa
             twin.model.layers[1].mlp.down_proj.weight.mul_(-1)
         assert torch.equal(results[0], run(twin, x))
     assert same(model, twin, x) and handle._run._pool.stats()["leased_count"] == 0
+
+
+@pytest.mark.parametrize("save", [pickle.dumps, lambda weight: torch.save(weight, io.BytesIO())])
+@pytest.mark.parametrize("name, weight", [("llama", "model.layers.1.mlp.up_proj.weight"),
+                                          ("batchnorm", "1.running_mean")])
+def test_saving_a_streamed_weight_alone_is_refused_in_one_line(name, weight, save):
+    handle, model, twin, x = offloaded(name)
+    read = model.get_parameter if name == "llama" else model.get_buffer
+    with pytest.raises(RuntimeError, match=rf"^{weight.replace('.', '[.]')} is offloaded and holds "
+                       r"no values between forwards: save it from state_dict\(\)$"):
+        save(read(weight))
+    kept = read(weight)
+    assert same(model, twin, x)
+    handle.close()
+    assert torch.equal(pickle.loads(pickle.dumps(kept)), twin.get_parameter(weight)
+                       if name == "llama" else twin.get_buffer(weight))

@@ -163,6 +163,13 @@ class Placeholder(torch.Tensor):
                                f"a tensor of its shape and dtype into it between forwards, or "
                                f"replace it after close()")
 
+    def __reduce_ex__(self, protocol):
+        # Pickled or saved alone (torch.save), it has no values to give until its module closes.
+        if _all_closed((self,), {}):
+            return self.staged.weight_after_close().__reduce_ex__(protocol)
+        raise RuntimeError(f"{self.weight_name} is offloaded and holds no values between "
+                           f"forwards: save it from state_dict()")
+
     def __repr__(self, **kwargs) -> str:
         return (f"Placeholder({self.weight_name}, shape={tuple(self.shape)}, dtype={self.dtype}, "
                 f"device={self.device})")
