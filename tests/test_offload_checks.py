@@ -146,7 +146,7 @@ def test_hooks_registered_before_see_loaded_weights_and_a_raising_one_leaves_it_
         assert torch.equal(module(x), expected)
         assert len(seen) == 1 and torch.equal(seen[0], weight)
         handle = module[2].register_forward_pre_hook(refuse, prepend=True)
-        # Ours still run after the refusal (always_call): they must not fail in turn.
+        # The weights are still detached after the refusal, and that must not fail in turn.
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             for call in (lambda: module(x), lambda: module[2](hidden)):

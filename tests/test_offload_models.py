@@ -123,3 +123,50 @@ def test_autocast_keeps_outputs_and_drops_the_casts_of_streamed_weights():
         patch.setattr(torch, "clear_autocast_cache", lambda: cleared.append(original()))
         assert torch.equal(model(tokens).logits, expected)
     assert len(cleared) == len(MODELS["llama"][1])  # after each layer's call
+
+
+def bert():
+    return transformers.BertModel(transformers.BertConfig(
+        vocab_size=128, hidden_size=32, num_hidden_layers=6, num_attention_heads=4,
+        intermediate_size=64))
+
+
+def vit():
+    return transformers.ViTModel(transformers.ViTConfig(
+        image_size=16, patch_size=4, hidden_size=32, num_hidden_layers=6, num_attention_heads=4,
+        intermediate_size=64))
+
+
+def convnext():
+    return transformers.ConvNextModel(transformers.ConvNextConfig(
+        hidden_sizes=[10, 20, 30, 40], depths=[1, 1, 2, 1], image_size=32))
+
+
+ENCODERS = {  # each built from a tiny config, an input, and the layers chosen by default
+    "bert": (bert, torch.randint(0, 128, (2, 7), generator=torch.Generator().manual_seed(1)),
+             ["embeddings", *(f"encoder.layer.{i}" for i in range(6)), "pooler"]),
+    "vit": (vit, torch.randn(2, 3, 16, 16, generator=torch.Generator().manual_seed(1)),
+            ["embeddings", *(f"layers.{i}" for i in range(6)), "layernorm", "pooler"]),
+    "convnext": (convnext, torch.randn(2, 3, 32, 32, generator=torch.Generator().manual_seed(1)),
+                 ["embeddings", *(f"encoder.stages.{stage}.{part}" for stage, parts in enumerate(
+                     [["layers.0"], ["downsampling_layer.0", "downsampling_layer.1", "layers.0"],
+                      ["downsampling_layer.0", "downsampling_layer.1", "layers.0", "layers.1"],
+                      ["downsampling_layer.0", "downsampling_layer.1", "layers.0"]])
+                  for part in parts), "layernorm"]),
+}
+
+
+@pytest.mark.parametrize("name", ENCODERS)
+def test_encoders_stream_their_blocks_at_most_half_at_once_and_bit_identical(name):
+    make, x, chosen = ENCODERS[name]
+    torch.manual_seed(0)
+    model = make().eval()
+    names = {module: qualified for qualified, module in model.named_modules()}
+    assert [names[layer] for layer in layers.default_layers(model)] == chosen
+    with torch.no_grad():
+        expected = model(x).last_hidden_state
+        with offload_module(model, PinnedMemoryPool(64 << 20), "cpu") as offloaded:
+            for _ in range(2):
+                assert torch.equal(model(x).last_hidden_state, expected)
+            stats = offloaded.stats()
+    assert stats["peak_resident_bytes"] <= stats["streamed_bytes"] / 2

@@ -705,11 +705,10 @@ def _offloaded_call(self: OffloadedModule, layer: nn.Module, call: Callable, *ar
         policy.before(layer)
         return call(*args, **kwargs)
     finally:
-        if not self._closed:  # by a hook of this very call
-            policy.after(layer)
-            # The autocast cache would keep a cast of each streamed weight until the region ends.
-            if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
-                torch.clear_autocast_cache()
+        policy.after(layer)  # nothing, if a hook of this very call closed the module
+        # The autocast cache would keep a cast of each streamed weight until the region ends.
+        if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
+            torch.clear_autocast_cache()
 
 
 def _call_alone(self: OffloadedModule, layer: nn.Module, call: Callable, args: tuple,
