@@ -432,6 +432,7 @@ def test_tying_a_weight_to_itself_again_keeps_it(tie):
     TIES[tie](model)
     lm_head = model.get_parameter("lm_head.weight")  # what tie_weights() reads
     assert isinstance(lm_head, nn.Parameter) and lm_head.shape == (128, 32)
+    assert lm_head is model.model.embed_tokens.weight  # tied: one object, as on the twin
     assert same(model, twin, x)
     assert torch.equal(model.generate(x, max_new_tokens=3, do_sample=False),
                        twin.generate(x, max_new_tokens=3, do_sample=False))

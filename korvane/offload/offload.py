@@ -298,17 +298,18 @@ class OffloadedModule:
         """Makes a streamed weight read by name outside its layers' calls its placeholder."""
         group_of = {id(t): (group, index) for group in self._groups
                     for index, t in enumerate(group.targets)}
-        # One per weight, which the placeholders of each module holding it share.
-        staged = {key: _StagedWeight(*where) for key, where in group_of.items()}
+        # One placeholder per weight, which every module holding it gives: tied attributes
+        # stay one object, as on the resident module.
+        placeholders = {id(t): Placeholder(t, names[id(t)], self.device, _StagedWeight(
+            group, index)) for group in self._groups for index, t in enumerate(group.targets)}
         seen: set[int] = set()
         for sub in itertools.chain.from_iterable(layer.modules() for layer in self._needs):
             if id(sub) in seen:
                 continue
             seen.add(id(sub))
-            guards = [{name: (group_of[id(t)][0], Placeholder(
-                t, names[id(t)], self.device, staged[id(t)]))
-                for name, t in weights.items() if t is not None and id(t) in group_of}
-                for weights in (sub._parameters, sub._buffers)]
+            guards = [{name: (group_of[id(t)][0], placeholders[id(t)])
+                       for name, t in weights.items() if t is not None and id(t) in group_of}
+                      for weights in (sub._parameters, sub._buffers)]
             if any(guards):
                 sub._parameters = GuardedWeights(sub._parameters, guards[0])
                 sub._buffers = GuardedWeights(sub._buffers, guards[1])

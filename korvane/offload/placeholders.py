@@ -239,7 +239,7 @@ class GuardedWeights(dict):
             if guard is None:  # under a new name (torch.nn.utils.prune keeps the original so)
                 raise RuntimeError(f"{value.weight_name} is offloaded and cannot be registered "
                                    f"again as {name}: do it after close() and offload again")
-            if value.staged is not guard[1].staged:
+            if value is not guard[1]:
                 self._refuse(name, value)
             # Else the weight's own placeholder, read from this module or one it is tied to:
             # the weight stays.
