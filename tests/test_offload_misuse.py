@@ -591,3 +591,45 @@ def test_saving_a_streamed_weight_alone_is_refused_in_one_line(name, weight, sav
     handle.close()
     assert torch.equal(pickle.loads(pickle.dumps(kept)), twin.get_parameter(weight)
                        if name == "llama" else twin.get_buffer(weight))
+
+
+def test_layers_called_on_their_own_from_several_threads_give_the_resident_outputs():
+    handle, model, twin, x = offloaded("llama")
+    hidden, embeddings = block_input(twin)
+    expected = [call_block(block, hidden, embeddings) for block in twin.model.layers]
+    logits, results = run(twin, x), []
+
+    def calls(index: int) -> None:
+        for _ in range(16):
+            results.append(torch.equal(run(model, x), logits) if index == 4 else torch.equal(
+                call_block(model.model.layers[index], hidden, embeddings), expected[index]))
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # threads switch often
+    try:
+        threads = [threading.Thread(target=calls, args=(index,)) for index in range(5)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert results == [True] * 80
+
+
+def test_load_state_dict_from_a_hook_of_a_layer_called_on_its_own_is_refused():
+    handle, model, twin, x = offloaded("llama")
+    hidden, embeddings = block_input(twin)
+    refusals = []
+
+    def load(layer, args) -> None:
+        with pytest.raises(RuntimeError, match=r"^load_state_dict\(\) was called on an "
+                           r"offloaded module while its forward runs"):
+            model.load_state_dict(twin.state_dict())
+        refusals.append(layer)
+
+    block = model.model.layers[1]
+    block.register_forward_pre_hook(load)
+    assert torch.equal(call_block(block, hidden, embeddings),
+                       call_block(twin.model.layers[1], hidden, embeddings))
+    assert refusals == [block] and handle.stats()["resident_bytes"] == 0
