@@ -633,3 +633,44 @@ def test_load_state_dict_from_a_hook_of_a_layer_called_on_its_own_is_refused():
     assert torch.equal(call_block(block, hidden, embeddings),
                        call_block(twin.model.layers[1], hidden, embeddings))
     assert refusals == [block] and handle.stats()["resident_bytes"] == 0
+
+
+class Recurrent(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.lstm = nn.LSTM(8, 16, num_layers=2, batch_first=True)
+        self.gru = nn.GRU(16, 8, batch_first=True)
+        self.head = nn.Linear(8, 4)
+
+    def forward(self, x):
+        return self.head(self.gru(self.lstm(x)[0])[0])
+
+
+STATEFUL = {"batchnorm in train()": (lambda: batchnorm().train(), (8, 16)),
+            "LSTM and GRU": (lambda: Recurrent().eval(), (2, 5, 8))}
+
+
+def same_states(model, twin):
+    state, expected = model.state_dict(), twin.state_dict()
+    return state.keys() == expected.keys() and all(
+        torch.equal(state[key], value) for key, value in expected.items())
+
+
+@pytest.mark.parametrize("name", STATEFUL)
+def test_a_stateful_model_runs_as_the_resident_one(name):
+    build, shape = STATEFUL[name]
+    torch.manual_seed(0)
+    model = build()
+    torch.manual_seed(0)
+    twin = build()
+    x = torch.randn(*shape, generator=torch.Generator().manual_seed(4))
+    handle = offload_module(model, PinnedMemoryPool(64 << 20), "cpu")
+    for _ in range(3):
+        assert torch.equal(run(model, x), run(twin, x))
+        model.to("cpu")  # changes nothing, as on the resident model
+    assert same_states(model, twin)
+    if name == "batchnorm in train()":  # the running statistics moved with each forward
+        assert model.state_dict()["1.num_batches_tracked"].item() == 3
+    handle.close()
+    assert same_states(model, twin) and torch.equal(run(model, x), run(twin, x))
+    assert handle._run._pool.stats()["leased_count"] == 0
