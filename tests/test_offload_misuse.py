@@ -2,6 +2,7 @@
 refusal before anything changes. Each case runs against a resident twin with the same weights."""
 
 import copy
+import functools
 import gc
 import io
 import pickle
@@ -11,6 +12,7 @@ import threading
 import pytest
 import torch
 from torch import nn
+from torch.nn.utils import prune
 from torch.overrides import TorchFunctionMode
 
 from korvane.offload import offload_module
@@ -89,7 +91,8 @@ def test_an_interrupted_forward_ends_and_the_learned_order_stays_one_forward(int
     assert stats["peak_resident_bytes"] <= 2 * stats["largest_layer_bytes"] + stats["shared_bytes"]
 
 
-REFUSED = ["half()", "bfloat16()", "double()", "cuda()", "to(torch.float16)", "to('meta')"]
+REFUSED = ["half()", "bfloat16()", "double()", "cuda()", "to(torch.float16)", "to('meta')",
+           "share_memory()"]
 UNCHANGED = ["float()", "cpu()", "to('cpu')", "to(memory_format=torch.channels_last)"]
 
 
@@ -159,6 +162,8 @@ REPLACEMENTS = {
     "None": lambda m: setattr(m[3], "bias", None),
     "del": lambda m: delattr(m[3], "bias"),
     ".data = another shape": lambda m: setattr(m[0].weight, "data", torch.ones(4)),
+    "another weight's placeholder": lambda m: setattr(m[3], "weight", m[0].weight),
+    "prune": lambda m: prune.l1_unstructured(m[0], "weight", 0.5),
 }
 
 
@@ -180,9 +185,10 @@ def test_a_write_between_forwards_reaches_the_staged_copy_or_is_refused(write):
             run(model, x)
         assert handle.stats()["resident_bytes"] == warm
     else:
-        with pytest.raises(RuntimeError, match=r"^\d\.\w+ is offloaded and cannot be replaced"
-                           r"( or removed)?: .* after close\(\)"):
+        with pytest.raises(RuntimeError, match=r"^\d\.\w+ is offloaded and cannot be (replaced"
+                           r"( or removed)?|registered again as weight_orig): .* after close\(\)"):
             REPLACEMENTS[write](model)
+        assert set(model[0]._parameters) == {"weight", "bias"} and not model[0]._forward_pre_hooks
     assert same(model, twin, x)
     handle.close()
     assert same(model, twin, x)
@@ -341,3 +347,330 @@ def test_the_callers_grad_mode_holds_inside_the_layer(mode):
         model.model.layers[0].mlp.up_proj.weight.mul_(1)
         handle.close()
     assert modes.enabled == {False}
+
+
+def block_input(twin):
+    """Hidden states and position embeddings to call one llama block with."""
+    hidden = torch.randn(2, 6, 32, generator=torch.Generator().manual_seed(3))
+    with torch.no_grad():
+        return hidden, twin.model.rotary_emb(hidden, torch.arange(6)[None].expand(2, 6))
+
+
+def call_block(block, hidden, embeddings):
+    with torch.no_grad():
+        out = block(hidden, position_embeddings=embeddings)
+    return out[0] if isinstance(out, tuple) else out
+
+
+# Compiled by dynamo without code generation, so that the compiled call is bit-exact with eager.
+KEPT_CALLS = {"layer.compile() after offloading": lambda layer: layer.compile(backend="eager"),
+              "a kept _call_impl": lambda layer: setattr(layer, "kept", layer._call_impl)}
+
+
+@pytest.mark.parametrize("keep", KEPT_CALLS)
+def test_a_call_made_while_offloaded_runs_the_layer_as_it_is_after_close(keep):
+    handle, model, twin, x = offloaded("llama")
+    block, pool = model.model.layers[1], handle._run._pool
+    KEPT_CALLS[keep](block)
+    hidden, embeddings = block_input(twin)
+    expected = call_block(twin.model.layers[1], hidden, embeddings)
+    assert torch.equal(call_block(block, hidden, embeddings), expected)
+    handle.close()
+    assert pool.stats()["leased_count"] == 0
+    call = block.kept if keep == "a kept _call_impl" else block
+    with torch.no_grad():
+        out = call(hidden, position_embeddings=embeddings)
+    assert torch.equal(out[0] if isinstance(out, tuple) else out, expected)
+    assert torch.equal(run(model, x), run(twin, x))
+    assert all(torch.equal(value, twin.state_dict()[key])
+               for key, value in model.state_dict().items())
+
+
+def test_a_forward_waits_for_a_layer_another_thread_calls_on_its_own():
+    handle, model, twin, x = offloaded("llama")
+    run(model, x)
+    block, inside, go = model.model.layers[1], threading.Event(), threading.Event()
+
+    def park(*args) -> None:
+        inside.set()
+        go.wait(5)
+
+    hook = block.mlp.register_forward_pre_hook(park)
+    hidden, embeddings = block_input(twin)
+    results = {}
+    alone = threading.Thread(target=lambda: results.update(
+        alone=call_block(block, hidden, embeddings)))
+    alone.start()
+    assert inside.wait(5)
+    hook.remove()
+    forward = threading.Thread(target=lambda: results.update(forward=run(model, x)))
+    forward.start()
+    forward.join(0.3)
+    assert forward.is_alive() and not results  # the forward waits for the layer's call
+    go.set()
+    alone.join()
+    forward.join()
+    assert torch.equal(results["alone"], call_block(twin.model.layers[1], hidden, embeddings))
+    assert torch.equal(results["forward"], run(twin, x))
+    assert handle.stats()["resident_bytes"] == first_layer_bytes(handle)
+
+
+TIES = {
+    "tie_weights()": lambda m: m.tie_weights(),
+    "its own placeholder": lambda m: setattr(m.lm_head, "weight", m.lm_head.weight),
+    "the tied placeholder": lambda m: setattr(m.lm_head, "weight", m.model.embed_tokens.weight),
+    "the parameter itself": lambda m: setattr(
+        m.model.layers[0].mlp.up_proj, "weight",
+        dict(m.named_parameters())["model.layers.0.mlp.up_proj.weight"]),
+}
+
+
+@pytest.mark.parametrize("tie", TIES)
+def test_tying_a_weight_to_itself_again_keeps_it(tie):
+    handle, model, twin, x = offloaded("llama")
+    attributes = {name: set(vars(module)) for name, module in twin.named_modules()}
+    TIES[tie](model)
+    lm_head = model.get_parameter("lm_head.weight")  # what tie_weights() reads
+    assert isinstance(lm_head, nn.Parameter) and lm_head.shape == (128, 32)
+    assert lm_head is model.model.embed_tokens.weight  # tied: one object, as on the twin
+    assert same(model, twin, x)
+    assert torch.equal(model.generate(x, max_new_tokens=3, do_sample=False),
+                       twin.generate(x, max_new_tokens=3, do_sample=False))
+    handle.close()
+    assert model.lm_head.weight is model.model.embed_tokens.weight
+    assert {name: set(vars(module)) for name, module in model.named_modules()} == attributes
+    assert same(model, twin, x)
+
+
+def test_what_the_caller_wrapped_or_kept_while_offloaded_works_after_close():
+    handle, model, twin, x = offloaded("llama")
+    # A forward patched the way wrappers do, and a method kept: both from the offloaded module.
+    forward = model.forward = functools.partial(model.forward, use_cache=False)
+    load = model.load_state_dict
+    assert torch.equal(run(model, x), run(twin, x))
+    handle.close()
+    assert model.__dict__["forward"] is forward
+    assert torch.equal(run(model, x), run(twin, x))
+    with torch.no_grad():
+        twin.model.layers[2].mlp.down_proj.weight.mul_(3)
+    load(twin.state_dict())
+    assert same(model, twin, x)
+    assert not any(name in vars(module) for module in model.modules()
+                   for name in ("_call_impl", "load_state_dict", "_apply", "__reduce_ex__"))
+
+
+FREEZES = {
+    "requires_grad_(False) on the module": lambda m: m.requires_grad_(False),
+    "requires_grad = False on each attribute": lambda m: [
+        setattr(getattr(module, name), "requires_grad", False)
+        for module in m.modules() for name, _ in module.named_parameters(recurse=False)],
+    "requires_grad_(False) on each attribute": lambda m: [
+        getattr(module, name).requires_grad_(False)
+        for module in m.modules() for name, _ in module.named_parameters(recurse=False)],
+}
+
+
+@pytest.mark.parametrize("freeze", FREEZES)
+def test_requires_grad_read_or_set_through_an_attribute_is_the_weights(freeze):
+    handle, model, twin, x = offloaded("llama")
+    assert model.lm_head.weight.requires_grad and model.lm_head.weight.data.requires_grad is False
+    for module in (model, twin):
+        FREEZES[freeze](module)
+    assert [p.requires_grad for p in model.parameters()] == [False] * 38
+    assert model.model.layers[3].mlp.up_proj.weight.requires_grad is False
+    model.lm_head.weight.requires_grad_(True)  # tied: the embedding's too
+    assert model.model.embed_tokens.weight.requires_grad is True
+    with pytest.raises(RuntimeError, match=r"^an offloaded module runs inference only"):
+        model(x)
+    model.model.embed_tokens.weight.requires_grad = False
+    out = model(x).logits  # gradients enabled, none of a streamed weight
+    assert out.requires_grad is False and torch.equal(out, twin(x).logits)
+    handle.close()
+    assert not any(p.requires_grad for p in model.parameters())
+
+
+@pytest.mark.parametrize("end", ["close()", "dropped without close()"])
+def test_a_weight_one_offload_keeps_on_the_device_is_not_streamed_by_another(end):
+    model, twin, x = llama(), llama(), MODELS["llama"][1]
+    head = nn.Sequential(model.model.embed_tokens, nn.Linear(32, 4))
+    with torch.no_grad():
+        expected = head(x)
+    pool = PinnedMemoryPool(64 << 20)
+    handle = offload_module(model, pool, "cpu", layers=list(model.model.layers))  # keeps it
+    with offload_module(head, pool, "cpu", layers=[head[1]]):  # keeps it too
+        assert torch.equal(run(head, x), expected) and torch.equal(run(model, x), run(twin, x))
+    with pytest.raises(ValueError, match=r"^layers read a weight another offloaded module keeps "
+                       r"on its device: close\(\) that OffloadedModule first$"):
+        offload_module(head, pool, "cpu")
+    assert torch.equal(run(model, x), run(twin, x))
+    if end == "close()":
+        handle.close()
+    else:
+        del model, handle
+        gc.collect()
+    with offload_module(head, pool, "cpu") as streamed:
+        assert torch.equal(run(head, x), expected)
+        assert streamed.stats()["streamed_bytes"] == 128 * 32 * 4 + 4 * 32 * 4 + 4 * 4
+
+
+SOURCES = {
+    "its own named_parameters()": lambda model, other: (model, dict(model.named_parameters())),
+    "a layer's own named_parameters()": lambda model, other: (
+        model.model.layers[2], dict(model.model.layers[2].named_parameters())),
+    "another offloaded module's state_dict()": lambda model, other: (model, other.state_dict()),
+    "another offloaded module's named_parameters()": lambda model, other: (
+        model, dict(other.named_parameters())),
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+def test_load_state_dict_from_parameter_objects_loads_their_values_or_is_refused(source):
+    handle, model, twin, x = offloaded("llama")
+    other_handle, other, _, _ = offloaded("llama")
+    with torch.no_grad():
+        other.model.layers[2].mlp.up_proj.weight.mul_(3)  # into its staged copy
+    module, state = SOURCES[source](model, other)
+    if source == "another offloaded module's named_parameters()":
+        with pytest.raises(RuntimeError, match=r"^load_state_dict\(\) was given a weight of "
+                           r"another offloaded module, .* load that module's state_dict\(\)"):
+            module.load_state_dict(state, strict=False)
+    else:
+        module.load_state_dict(state, strict=False)
+        if source == "another offloaded module's state_dict()":
+            with torch.no_grad():
+                twin.model.layers[2].mlp.up_proj.weight.mul_(3)
+    assert same(model, twin, x)
+    handle.close()
+    assert same(model, twin, x)
+
+
+@pytest.mark.parametrize("waiting", ["forward", "load_state_dict"])
+def test_a_call_waiting_while_another_thread_closes_the_module_runs_it_closed(waiting):
+    handle, model, twin, x = offloaded("llama")
+    run(model, x)
+    with torch.no_grad():
+        twin.model.layers[1].mlp.down_proj.weight.mul_(-1)
+    inside, go, results = threading.Event(), threading.Event(), []
+
+    def close_when_told(layer, args) -> None:
+        inside.set()
+        go.wait(5)
+        handle.close()
+
+    model.lm_head.register_forward_pre_hook(close_when_told)
+    alone = threading.Thread(target=lambda: run(model.lm_head, torch.zeros(1, 32)))
+    waits = threading.Thread(target=lambda: results.append(
+        run(model, x) if waiting == "forward" else model.load_state_dict(twin.state_dict())))
+    alone.start()
+    assert inside.wait(5)
+    waits.start()
+    waits.join(0.3)
+    assert waits.is_alive()  # for the lock the layer's call holds
+    go.set()
+    alone.join()
+    waits.join()
+    assert len(results) == 1 and "closed" in repr(handle)
+    if waiting == "forward":
+        with torch.no_grad():
+            twin.model.layers[1].mlp.down_proj.weight.mul_(-1)
+        assert torch.equal(results[0], run(twin, x))
+    assert same(model, twin, x) and handle._run._pool.stats()["leased_count"] == 0
+
+
+@pytest.mark.parametrize("save", [pickle.dumps, lambda weight: torch.save(weight, io.BytesIO())])
+@pytest.mark.parametrize("name, weight", [("llama", "model.layers.1.mlp.up_proj.weight"),
+                                          ("batchnorm", "1.running_mean")])
+def test_saving_a_streamed_weight_alone_is_refused_in_one_line(name, weight, save):
+    handle, model, twin, x = offloaded(name)
+    read = model.get_parameter if name == "llama" else model.get_buffer
+    with pytest.raises(RuntimeError, match=rf"^{weight.replace('.', '[.]')} is offloaded and holds "
+                       r"no values between forwards: save it from state_dict\(\)$"):
+        save(read(weight))
+    kept = read(weight)
+    assert same(model, twin, x)
+    handle.close()
+    assert torch.equal(pickle.loads(pickle.dumps(kept)), twin.get_parameter(weight)
+                       if name == "llama" else twin.get_buffer(weight))
+
+
+def test_layers_called_on_their_own_from_several_threads_give_the_resident_outputs():
+    handle, model, twin, x = offloaded("llama")
+    hidden, embeddings = block_input(twin)
+    expected = [call_block(block, hidden, embeddings) for block in twin.model.layers]
+    logits, results = run(twin, x), []
+
+    def calls(index: int) -> None:
+        for _ in range(16):
+            results.append(torch.equal(run(model, x), logits) if index == 4 else torch.equal(
+                call_block(model.model.layers[index], hidden, embeddings), expected[index]))
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)  # threads switch often
+    try:
+        threads = [threading.Thread(target=calls, args=(index,)) for index in range(5)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert results == [True] * 80
+
+
+def test_load_state_dict_from_a_hook_of_a_layer_called_on_its_own_is_refused():
+    handle, model, twin, x = offloaded("llama")
+    hidden, embeddings = block_input(twin)
+    refusals = []
+
+    def load(layer, args) -> None:
+        with pytest.raises(RuntimeError, match=r"^load_state_dict\(\) was called on an "
+                           r"offloaded module while its forward runs"):
+            model.load_state_dict(twin.state_dict())
+        refusals.append(layer)
+
+    block = model.model.layers[1]
+    block.register_forward_pre_hook(load)
+    assert torch.equal(call_block(block, hidden, embeddings),
+                       call_block(twin.model.layers[1], hidden, embeddings))
+    assert refusals == [block] and handle.stats()["resident_bytes"] == 0
+
+
+class Recurrent(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.lstm = nn.LSTM(8, 16, num_layers=2, batch_first=True)
+        self.gru = nn.GRU(16, 8, batch_first=True)
+        self.head = nn.Linear(8, 4)
+
+    def forward(self, x):
+        return self.head(self.gru(self.lstm(x)[0])[0])
+
+
+STATEFUL = {"batchnorm in train()": (lambda: batchnorm().train(), (8, 16)),
+            "LSTM and GRU": (lambda: Recurrent().eval(), (2, 5, 8))}
+
+
+def same_states(model, twin):
+    state, expected = model.state_dict(), twin.state_dict()
+    return state.keys() == expected.keys() and all(
+        torch.equal(state[key], value) for key, value in expected.items())
+
+
+@pytest.mark.parametrize("name", STATEFUL)
+def test_a_stateful_model_runs_as_the_resident_one(name):
+    build, shape = STATEFUL[name]
+    torch.manual_seed(0)
+    model = build()
+    torch.manual_seed(0)
+    twin = build()
+    x = torch.randn(*shape, generator=torch.Generator().manual_seed(4))
+    handle = offload_module(model, PinnedMemoryPool(64 << 20), "cpu")
+    for _ in range(3):
+        assert torch.equal(run(model, x), run(twin, x))
+        model.to("cpu")  # changes nothing, as on the resident model
+    assert same_states(model, twin)
+    if name == "batchnorm in train()":  # the running statistics moved with each forward
+        assert model.state_dict()["1.num_batches_tracked"].item() == 3
+    handle.close()
+    assert same_states(model, twin) and torch.equal(run(model, x), run(twin, x))
+    assert handle._run._pool.stats()["leased_count"] == 0

@@ -26,6 +26,9 @@ __all__ = ["offload_module", "OffloadedModule"]
 # weight may be shared with another module); weakly held, so that a module dropped without
 # close() is still collected.
 _streamed = WeakIdKeyDictionary()
+# Weights an offload keeps on its device (outside its layers), with how many offloads keep each:
+# another offload may keep them too, not stream them from under the first.
+_kept = WeakIdKeyDictionary()
 
 # Where CUDA is available the pool pins what it leases: buffers no larger than this keep the host
 # memory leased ahead of the bytes staged small.
@@ -103,9 +106,13 @@ def check_offload(module: nn.Module, pool: BufferPool, device: Device,
     if not layers:
         raise ValueError(f"{type(module).__name__} has no submodules holding parameters or "
                          "buffers to stream: pass layers=")
-    if not group_by_readers(layers, tensors_outside(module, layers)):
+    grouped = group_by_readers(layers, tensors_outside(module, layers))
+    if not grouped:
         raise ValueError("layers hold no weights to stream: every weight they read stays on the "
                          "device, so there is nothing to offload")
+    if any(tensor in _kept for _, tensors in grouped for tensor in tensors):
+        raise ValueError("layers read a weight another offloaded module keeps on its device: "
+                         "close() that OffloadedModule first")
     return device, layers
 
 
@@ -155,9 +162,11 @@ class OffloadedModule:
         self._handles: list = []
         self._guarded: list[nn.Module] = []
         self._host_copies: tuple = (None, {})
-        self._overridden: list[tuple[nn.Module, str, object]] = []
-        self._lock = threading.Lock()
-        self._owner: Optional[int] = None   # the thread whose forward runs
+        self._overridden: list[tuple[nn.Module, str, object, object]] = []
+        # Reentrant: a hook of a layer called on its own may close the module.
+        self._lock = threading.RLock()
+        self._owner: Optional[int] = None   # the thread whose forward, or lone layer call, runs
+        self._alone = False                 # whether that is a layer called on its own
         self._closed = False
         kept_data = [(tensor, tensor.data) for tensor in kept]
         try:
@@ -182,11 +191,13 @@ class OffloadedModule:
             raise
         for item in itertools.chain(self._needs, self._all_streamed):
             _streamed[item] = True
+        _count_kept(kept, 1)
         # Dropped without close(), the module may leave weights that live on elsewhere (tied to
         # another module, held by an optimizer): they get their values back, as close() would.
         self._finalizer = weakref.finalize(
             self, _restore_survivors, run,
-            [(group.staged, [weakref.ref(t) for t in group.targets]) for group in self._groups])
+            [(group.staged, [weakref.ref(t) for t in group.targets]) for group in self._groups],
+            [weakref.ref(tensor) for tensor in kept])
         self._finalizer.atexit = False
         return self
 
@@ -222,7 +233,8 @@ class OffloadedModule:
         target = None if device is None else check_device(device)
         if self._closed:
             return
-        self._refuse_while_running("close()")
+        if not self._alone:  # a hook of a layer called on its own may close the module
+            self._refuse_while_running("close()")
         with self._lock:
             if not self._closed:
                 self._close(target)
@@ -239,6 +251,7 @@ class OffloadedModule:
             tensor.data = data
         for item in itertools.chain(self._needs, self._all_streamed):
             _streamed.pop(item, None)
+        _count_kept([tensor for tensor, _ in self._kept], -1)
         self._closed = True
         self._finalizer.detach()
         for group in self._groups:
@@ -285,15 +298,18 @@ class OffloadedModule:
         """Makes a streamed weight read by name outside its layers' calls its placeholder."""
         group_of = {id(t): (group, index) for group in self._groups
                     for index, t in enumerate(group.targets)}
+        # One placeholder per weight, which every module holding it gives: tied attributes
+        # stay one object, as on the resident module.
+        placeholders = {id(t): Placeholder(t, names[id(t)], self.device, _StagedWeight(
+            group, index)) for group in self._groups for index, t in enumerate(group.targets)}
         seen: set[int] = set()
         for sub in itertools.chain.from_iterable(layer.modules() for layer in self._needs):
             if id(sub) in seen:
                 continue
             seen.add(id(sub))
-            guards = [{name: (group_of[id(t)][0], Placeholder(
-                t, names[id(t)], self.device, _StagedWeight(*group_of[id(t)])))
-                for name, t in weights.items() if t is not None and id(t) in group_of}
-                for weights in (sub._parameters, sub._buffers)]
+            guards = [{name: (group_of[id(t)][0], placeholders[id(t)])
+                       for name, t in weights.items() if t is not None and id(t) in group_of}
+                      for weights in (sub._parameters, sub._buffers)]
             if any(guards):
                 sub._parameters = GuardedWeights(sub._parameters, guards[0])
                 sub._buffers = GuardedWeights(sub._buffers, guards[1])
@@ -326,7 +342,7 @@ class OffloadedModule:
             self._override(sub, "__reduce_ex__", _refuse_pickling)
 
     def _override(self, module: nn.Module, name: str, value: Callable) -> None:
-        self._overridden.append((module, name, module.__dict__.get(name, _MISSING)))
+        self._overridden.append((module, name, module.__dict__.get(name, _MISSING), value))
         module.__dict__[name] = value
 
     def _unhook(self) -> None:
@@ -337,9 +353,11 @@ class OffloadedModule:
             group.forget_names()
         for sub in self._guarded:
             sub._parameters, sub._buffers = dict(sub._parameters), dict(sub._buffers)
-        for module, name, previous in reversed(self._overridden):
+        for module, name, previous, ours in reversed(self._overridden):
+            if module.__dict__.get(name) is not ours:
+                continue  # set by the caller since, maybe around ours: theirs stays
             if previous is _MISSING:
-                module.__dict__.pop(name, None)
+                del module.__dict__[name]
             else:
                 module.__dict__[name] = previous
         self._overridden.clear()
@@ -352,6 +370,8 @@ class OffloadedModule:
                                    "the same thread (from a hook or a gc callback): call it "
                                    "after that forward returns")
             with self._lock:
+                if self._closed:  # by another thread while this one waited
+                    return forward(*args, **kwargs)
                 self._owner = me
                 try:
                     _refuse_gradients(self._all_streamed)
@@ -367,6 +387,8 @@ class OffloadedModule:
 
         @functools.wraps(forward)
         def offloaded_forward(*args, **kwargs):
+            if self._closed:  # kept, or wrapped by the caller, before close()
+                return forward(*args, **kwargs)
             if torch.jit.is_tracing() or torch.compiler.is_exporting():
                 raise RuntimeError(NOT_CAPTURED)
             if torch.compiler.is_compiling():
@@ -394,13 +416,15 @@ class OffloadedModule:
         probes = [torch.zeros((2,) * dim, dtype=dtype, device=self.device)
                   for dtype, dim in {(t.dtype, t.dim()) for t in self._all_streamed}]
         try:
-            unchanged = all(fn(probe) is probe for probe in probes)
+            # Nor may it move their storage (share_memory): they share one word of it.
+            unchanged = all(fn(probe) is probe and probe.data_ptr() == word
+                            for probe, word in [(probe, probe.data_ptr()) for probe in probes])
         except Exception:
             unchanged = False
         if not unchanged:
             raise RuntimeError("an offloaded module's streamed weights cannot be converted or "
-                               "moved (to, half, float, cuda, cpu, ...): close() it first, "
-                               "or close(device=...) to move it")
+                               "moved (to, half, float, cuda, cpu, share_memory, ...): close() "
+                               "it first, or close(device=...) to move it")
         return nn.Module._apply(module, fn, recurse)
 
     def _load_state_dict_of(self, module: nn.Module) -> Callable:
@@ -408,12 +432,16 @@ class OffloadedModule:
 
         @functools.wraps(load)
         def load_state_dict(state_dict, strict: bool = True, assign: bool = False):
+            if self._closed:  # kept before close()
+                return load(state_dict, strict=strict, assign=assign)
             if assign:
                 raise RuntimeError("load_state_dict(assign=True) would replace offloaded "
                                    "weights: load without assign=True, or close() first")
             self._refuse_while_running("load_state_dict()")
             targets = {id(t) for t in itertools.chain(module.parameters(), module.buffers())}
             with self._lock:
+                if self._closed:  # by another thread while this one waited
+                    return load(state_dict, strict=strict, assign=assign)
                 with _DeferredCopies(targets) as deferred:
                     result = load(state_dict, strict=strict, assign=assign)
                 self._write(deferred.copies)
@@ -428,7 +456,9 @@ class OffloadedModule:
                  for index, t in enumerate(group.targets)}
         by_group: dict[_Weights, dict[int, torch.Tensor]] = {}
         kept = []
+        held: dict[_Weights, list[torch.Tensor]] = {}
         for target, source in copies:
+            source = _value_of(source, where, held)
             if id(target) in where:
                 group, index = where[id(target)]
                 by_group.setdefault(group, {})[index] = source
@@ -634,6 +664,10 @@ class _StagedWeight:
             self._live()  # raises: the module went without close(), and its weights with it
         return group.targets[self._index] if group.owner._closed else None
 
+    def weight(self) -> Optional[torch.Tensor]:
+        group = self._group()
+        return None if group is None else group.targets[self._index]
+
     def _live(self) -> _Weights:
         group = self._group()
         if group is None:
@@ -661,10 +695,10 @@ class _DeferredCopies(TorchFunctionMode):
 
 def _offloaded_call(self: OffloadedModule, layer: nn.Module, call: Callable, *args, **kwargs):
     """Calls ``layer`` through ``call`` with its weights attached."""
-    owner = self._owner
-    if owner is not None and owner != threading.get_ident():
-        raise RuntimeError("a layer of an offloaded module was called from one thread while the "
-                           "module runs in another: call it from one thread at a time")
+    if self._closed:  # a call compiled or kept before close(): the layer as it is now
+        return call(*args, **kwargs)
+    if self._owner != threading.get_ident():
+        return _call_alone(self, layer, call, args, kwargs)
     if torch.is_grad_enabled():
         _refuse_gradients(self._streamed[layer])
     policy = self._policy
@@ -676,6 +710,18 @@ def _offloaded_call(self: OffloadedModule, layer: nn.Module, call: Callable, *ar
         # The autocast cache would keep a cast of each streamed weight until the region ends.
         if torch.is_autocast_enabled(self._device_type) and torch.is_autocast_cache_enabled():
             torch.clear_autocast_cache()
+
+
+def _call_alone(self: OffloadedModule, layer: nn.Module, call: Callable, args: tuple,
+                kwargs: dict):
+    """A layer called outside a forward of its thread: run as a forward of its own, one thread
+    at a time, so that no other call detaches its weights while it runs."""
+    with self._lock:
+        self._owner, self._alone = threading.get_ident(), True
+        try:
+            return _offloaded_call(self, layer, call, *args, **kwargs)
+        finally:
+            self._owner, self._alone = None, False
 
 
 def _holding(module: nn.Module, streamed: set[int]) -> list[nn.Module]:
@@ -709,10 +755,38 @@ def _qualified_names(module: nn.Module) -> dict[int, str]:
     return names
 
 
-def _restore_survivors(run: PackedRun, groups: list) -> None:
+def _value_of(source: torch.Tensor, where: dict, held: dict) -> torch.Tensor:
+    """What ``load_state_dict`` copies from ``source``: for a streamed weight of the module
+    (its parameter object, from ``named_parameters()``), its staged values, read once per group
+    into ``held``; a streamed weight of another offloaded module, whose object holds no values,
+    is refused."""
+    if id(source) in where:
+        group, index = where[id(source)]
+        if group not in held:
+            with torch.no_grad(), outside_inference_mode():
+                held[group] = group.staged.restore(torch.device("cpu"))
+        return held[group][index]
+    if source in _streamed:
+        raise RuntimeError("load_state_dict() was given a weight of another offloaded module, "
+                           "which holds no values between its calls: load that module's "
+                           "state_dict() instead")
+    return source
+
+
+def _count_kept(tensors: Iterable[torch.Tensor], change: int) -> None:
+    for tensor in tensors:
+        count = _kept.get(tensor, 0) + change
+        if count:
+            _kept[tensor] = count
+        else:
+            _kept.pop(tensor, None)
+
+
+def _restore_survivors(run: PackedRun, groups: list, kept: list) -> None:
     """Loads the staged values into those weights of a dropped offloaded module that are still
-    referenced, on the devices they came from, lets them be offloaded again and returns the
-    buffers."""
+    referenced, on the devices they came from, lets them and the kept weights still referenced
+    be offloaded again and returns the buffers."""
+    _count_kept([tensor for tensor in (ref() for ref in kept) if tensor is not None], -1)
     for staged, refs in groups:
         alive = [(index, ref()) for index, ref in enumerate(refs)]
         alive = [(index, tensor) for index, tensor in alive if tensor is not None]

@@ -8,7 +8,8 @@ and ``model.device`` names the device. Read as an attribute of its module (``lin
 outside a call of a layer that reads it, the weight is a ``Placeholder`` instead, which keeps
 the same shape, dtype and device and refuses to be computed with, in one line that names the
 weight and the fix; written in place between forwards (``nn.init.zeros_(linear.weight)``), it
-passes the write to the staged copy. Replacing a streamed weight in its module is refused.
+passes the write to the staged copy. Replacing a streamed weight in its module is refused;
+setting it to its own placeholder (tying it again) keeps it.
 """
 
 from __future__ import annotations
@@ -41,6 +42,7 @@ class Staged(Protocol):
     def read(self, device: torch.device) -> torch.Tensor: ...
     def write(self, value: torch.Tensor) -> None: ...
     def weight_after_close(self) -> Optional[torch.Tensor]: ...
+    def weight(self) -> Optional[torch.Tensor]: ...
 
 
 @contextlib.contextmanager
@@ -98,6 +100,12 @@ class Placeholder(torch.Tensor):
             requires_grad=like.requires_grad if requires_grad is None else requires_grad)
         self.weight_name = name
         self.staged = staged
+        # Read as the module's attribute, it shows and sets the weight's own requires_grad
+        # (``.data`` and ``.detach()`` do not).
+        self._follows = staged is not None and requires_grad is None
+        # A parameter's placeholder passes for an nn.Parameter, as ``module.weight`` does on the
+        # resident module (``get_parameter``, ``module.weight = other.weight`` to tie them).
+        self._is_param = isinstance(like, torch.nn.Parameter) and not isinstance(like, Placeholder)
         return self
 
     __torch_function__ = torch._C._disabled_torch_function_impl
@@ -125,6 +133,22 @@ class Placeholder(torch.Tensor):
             f"holds it: pass the module that reads it in offload_module(layers=...) as a layer")
 
     @property
+    def requires_grad(self) -> bool:
+        weight = self.staged.weight() if self._follows else None
+        return torch.Tensor.requires_grad.__get__(self) if weight is None else weight.requires_grad
+
+    @requires_grad.setter
+    def requires_grad(self, value: bool) -> None:
+        torch.Tensor.requires_grad.__set__(self, value)
+        weight = self.staged.weight() if self._follows else None
+        if weight is not None:
+            weight.requires_grad = value
+
+    def requires_grad_(self, requires_grad: bool = True) -> "Placeholder":
+        self.requires_grad = requires_grad
+        return self
+
+    @property
     def data(self) -> "Placeholder":
         return torch.Tensor.data.__get__(self)
 
@@ -138,6 +162,13 @@ class Placeholder(torch.Tensor):
             raise RuntimeError(f"{self.weight_name} is offloaded and cannot be replaced: copy_() "
                                f"a tensor of its shape and dtype into it between forwards, or "
                                f"replace it after close()")
+
+    def __reduce_ex__(self, protocol):
+        # Pickled or saved alone (torch.save), it has no values to give until its module closes.
+        if _all_closed((self,), {}):
+            return self.staged.weight_after_close().__reduce_ex__(protocol)
+        raise RuntimeError(f"{self.weight_name} is offloaded and holds no values between "
+                           f"forwards: save it from state_dict()")
 
     def __repr__(self, **kwargs) -> str:
         return (f"Placeholder({self.weight_name}, shape={tuple(self.shape)}, dtype={self.dtype}, "
@@ -203,7 +234,16 @@ class GuardedWeights(dict):
         return guard[1]
 
     def __setitem__(self, name, value) -> None:
-        if name not in self._guards or dict.get(self, name) is value:
+        guard = self._guards.get(name)
+        if isinstance(value, Placeholder):
+            if guard is None:  # under a new name (torch.nn.utils.prune keeps the original so)
+                raise RuntimeError(f"{value.weight_name} is offloaded and cannot be registered "
+                                   f"again as {name}: do it after close() and offload again")
+            if value is not guard[1]:
+                self._refuse(name, value)
+            # Else the weight's own placeholder, read from this module or one it is tied to:
+            # the weight stays.
+        elif guard is None or dict.get(self, name) is value:
             dict.__setitem__(self, name, value)
         else:
             self._refuse(name, value)
