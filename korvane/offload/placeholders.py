@@ -103,8 +103,9 @@ class Placeholder(torch.Tensor):
         # Read as the module's attribute, it shows and sets the weight's own requires_grad
         # (``.data`` and ``.detach()`` do not).
         self._follows = staged is not None and requires_grad is None
-        # A parameter's placeholder passes for an nn.Parameter, as ``module.weight`` does on the
-        # resident module (``get_parameter``, ``module.weight = other.weight`` to tie them).
+        # A parameter's placeholder passes for an nn.Parameter (whose isinstance check reads
+        # ``_is_param``), as ``module.weight`` does on the resident module (``get_parameter``,
+        # ``module.weight = other.weight`` to tie them).
         self._is_param = isinstance(like, torch.nn.Parameter) and not isinstance(like, Placeholder)
         return self
 
