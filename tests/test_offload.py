@@ -120,7 +120,8 @@ def test_outputs_and_weights_equal_the_resident_module(shape, prefetch, device, 
         some_weight = next(sub for sub in module.modules() if "weight" in sub._parameters).weight
         assert isinstance(some_weight, Placeholder)
         with pytest.raises(RuntimeError, match=r"weight is offloaded and holds no values between "
-                           r"forwards: write it whole in place .* or read it from state_dict\(\)$"):
+                           r"forwards: call the model or the layer that holds it, write it "
+                           r"whole in place .* or read it from state_dict\(\)$"):
             some_weight + 1
         with torch.inference_mode():
             outputs = [module(*call) for call in calls]

@@ -127,8 +127,9 @@ class Placeholder(torch.Tensor):
         leaf = next(leaf for leaf in tree_leaves((args, kwargs)) if isinstance(leaf, Placeholder))
         if _all_writable(args, kwargs):  # between forwards
             raise RuntimeError(
-                f"{leaf.weight_name} is offloaded and holds no values between forwards: write "
-                f"it whole in place (copy_, mul_, nn.init) or read it from state_dict()")
+                f"{leaf.weight_name} is offloaded and holds no values between forwards: call "
+                f"the model or the layer that holds it, write it whole in place (copy_, mul_, "
+                f"nn.init) or read it from state_dict()")
         raise RuntimeError(
             f"{leaf.weight_name} is offloaded and was read outside a call of the layer that "
             f"holds it: pass the module that reads it in offload_module(layers=...) as a layer")
