@@ -1,6 +1,7 @@
 import gc
 import importlib
 import sys
+import threading
 import tracemalloc
 import types
 
@@ -214,3 +215,18 @@ def check_releases(order, pool):
 
         pool.release = checked
     return pool
+
+
+def run_in_threads(target, calls) -> None:
+    """Runs ``target(*args)`` for each ``args`` of ``calls``, each in a thread of its own, all at
+    once, with the interpreter switching threads every 10 microseconds so that races show."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=target, args=args) for args in calls]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        sys.setswitchinterval(interval)

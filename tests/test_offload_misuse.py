@@ -6,7 +6,6 @@ import functools
 import gc
 import io
 import pickle
-import sys
 import threading
 
 import pytest
@@ -15,6 +14,7 @@ from torch import nn
 from torch.nn.utils import prune
 from torch.overrides import TorchFunctionMode
 
+from conftest import run_in_threads
 from korvane.offload import offload_module
 from korvane.offload.pinned_pool import PinnedMemoryPool
 
@@ -276,26 +276,15 @@ def test_calls_from_several_threads_run_one_at_a_time():
                  lambda *args: events.append(("end", threading.get_ident())))]
     results = []
 
-    def in_threads(*calls):
-        threads = [threading.Thread(target=lambda module, count: results.extend(
-            torch.equal(run(module, x), run(twin, x)) for _ in range(count)), args=call)
-            for call in calls]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+    def compare(module, count):
+        results.extend(torch.equal(run(module, x), run(twin, x)) for _ in range(count))
 
-    in_threads((model, 1), (model, 1))
+    run_in_threads(compare, [(model, 1), (model, 1)])
     assert [kind for kind, _ in events] == ["start", "end"] * 2
     assert events[0][1] == events[1][1] and events[2][1] == events[3][1]
     for hook in hooks:
         hook.remove()
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # threads switch often
-    try:
-        in_threads(*[(model, 16)] * 4, (other, 16))
-    finally:
-        sys.setswitchinterval(interval)
+    run_in_threads(compare, [*[(model, 16)] * 4, (other, 16)])
     assert results == [True] * 82
     # Left on the device: the first layer of each one's next forward, fetched ahead.
     assert handle.stats()["resident_bytes"] == first_layer_bytes(handle)
@@ -604,16 +593,7 @@ def test_layers_called_on_their_own_from_several_threads_give_the_resident_outpu
             results.append(torch.equal(run(model, x), logits) if index == 4 else torch.equal(
                 call_block(model.model.layers[index], hidden, embeddings), expected[index]))
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # threads switch often
-    try:
-        threads = [threading.Thread(target=calls, args=(index,)) for index in range(5)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_in_threads(calls, [(index,) for index in range(5)])
     assert results == [True] * 80
 
 

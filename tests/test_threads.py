@@ -1,13 +1,11 @@
 """Several threads leasing and releasing on one pool."""
 
 import random
-import sys
-import threading
 import time
 
 import torch  # noqa: F401  (real buffers: torch.empty may let other threads run mid-lease)
 
-from conftest import load_extension
+from conftest import load_extension, run_in_threads
 
 SECONDS = 3.0
 THREADS = 4
@@ -39,16 +37,7 @@ def test_threads_leave_the_pool_consistent():
         except BaseException as error:  # noqa: BLE001 - reported by the main thread
             failures.append(error)
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)
-    try:
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_in_threads(work, [(i,) for i in range(THREADS)])
 
     assert failures == []
     stats = pool._stats
